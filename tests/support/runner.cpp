@@ -1,0 +1,174 @@
+#include "runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace ipcwalk {
+namespace {
+
+int capture_file() {
+  char path[] = "/tmp/ipcwalk-capture-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(path);
+  return fd;
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[8192];
+  for (off_t offset = 0;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
+    if (got <= 0) return text;
+    text.append(buffer, got);
+    offset += got;
+  }
+}
+
+// The environment of the program under test: ours, plus what the faults need.
+std::vector<std::string> environment(const std::vector<Fault>& faults) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  if (faults.empty()) return env;
+  std::string spec;
+  for (const Fault& fault : faults) {
+    spec += fault.call + ":" + std::to_string(fault.error) + ":" + std::to_string(fault.nth) + ":" +
+            std::to_string(fault.min_bytes) + ",";
+  }
+  std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+  if (const char* given = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + given;
+  env.push_back("IPCWALK_FAULTS=" + spec);
+  env.push_back("LD_PRELOAD=" FAULT_LIBRARY);
+  env.push_back(asan);
+  return env;
+}
+
+}  // namespace
+
+std::string program(const std::string& name) {
+  return std::string(PROGRAM_DIR) + "/" + name;
+}
+
+Process::Process(const std::string& name, const std::vector<std::string>& args, Options options)
+    : deadline_(std::chrono::steady_clock::now() + options.timeout) {
+  out_fd_ = capture_file();
+  err_fd_ = capture_file();
+  int input[2];
+  if (pipe2(input, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
+
+  const std::string path = program(name);
+  std::vector<std::string> env = environment(options.faults);
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(input[0], STDIN_FILENO);
+    dup2(out_fd_, STDOUT_FILENO);
+    dup2(err_fd_, STDERR_FILENO);
+    execve(path.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(input[0]);
+  input_fd_ = input[1];
+  if (!options.hold_input) {
+    send(options.input);
+    close_input();
+  }
+}
+
+Process::~Process() {
+  if (!reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close_input();
+  close(out_fd_);
+  close(err_fd_);
+}
+
+void Process::send(const std::string& bytes) {
+  // A program that has ended no longer reads: its broken pipe is not the test's failure.
+  signal(SIGPIPE, SIG_IGN);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t wrote = write(input_fd_, bytes.data() + done, bytes.size() - done);
+    if (wrote <= 0) return;
+    done += wrote;
+  }
+}
+
+void Process::close_input() {
+  if (input_fd_ >= 0) close(input_fd_);
+  input_fd_ = -1;
+}
+
+std::string Process::out() const {
+  return read_all(out_fd_);
+}
+
+std::string Process::err() const {
+  return read_all(err_fd_);
+}
+
+bool Process::running() {
+  if (!reaped_ && waitpid(pid_, &wait_status_, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+bool Process::wait_until_reading_input(Duration limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (running() && std::chrono::steady_clock::now() < until) {
+    // /proc/PID/syscall starts "0 0x0" while the process is blocked in read(0, ...).
+    std::ifstream syscall("/proc/" + std::to_string(pid_) + "/syscall");
+    std::string number, fd;
+    if (syscall >> number >> fd && number == "0" && fd == "0x0") return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
+bool Process::wait_for_output(const std::string& text, Duration limit) const {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (out().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+Result Process::wait() {
+  Result result;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &wait_status_, 0);
+      reaped_ = true;
+      result.timed_out = true;
+      break;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  if (WIFEXITED(wait_status_) && !result.timed_out) result.status = WEXITSTATUS(wait_status_);
+  if (WIFSIGNALED(wait_status_)) result.signal = WTERMSIG(wait_status_);
+  result.out = out();
+  result.err = err();
+  return result;
+}
+
+Result run(const std::string& name, const std::vector<std::string>& args, Options options) {
+  return Process(name, args, std::move(options)).wait();
+}
+
+}  // namespace ipcwalk
