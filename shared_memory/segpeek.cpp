@@ -19,7 +19,8 @@ constexpr char usage[] = "USAGE: seglink <identifier>";
 int main(int argc, char* argv[]) {
   // Only a whole decimal number names a segment: a typo must not attach somebody else's
   // segment 0 or 12.
-  if (argc != 2 || argv[1][0] == '\0' || std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
+  if (argc != 2 || argv[1][0] == '\0' ||
+      std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
     std::printf("%s", usage);
     return 1;
   }

@@ -23,7 +23,8 @@ static_assert(sizeof greeting == 22);
 int main(int argc, char* argv[]) {
   // Only a whole decimal number names a segment: a typo must not attach, and write into,
   // somebody else's segment 0 or 12.
-  if (argc != 2 || argv[1][0] == '\0' || std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
+  if (argc != 2 || argv[1][0] == '\0' ||
+      std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
     std::printf("%s", usage);
     return 1;
   }
@@ -52,7 +53,9 @@ int main(int argc, char* argv[]) {
   std::system("ipcs -m");
 
   if (segment_info.shm_segsz < sizeof greeting) {
-    std::fprintf(stderr, "segstamp: segment %d holds %zu bytes, too few for the %zu-byte greeting; nothing written\n",
+    std::fprintf(stderr,
+                 "segstamp: segment %d holds %zu bytes, too few for the %zu-byte greeting; nothing "
+                 "written\n",
                  segment_id, static_cast<std::size_t>(segment_info.shm_segsz), sizeof greeting);
     return 1;
   }

@@ -1,1 +1,217 @@
+// gatenew, gatetake, gategive: a POSIX named semaphore used as a lock by unrelated processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <thread>
+
+#include "runner.h"
+
+namespace ipcwalk {
+namespace {
+
+// A semaphore name unique to this run, removed when the test ends, pass or fail.
+struct Gate {
+  std::string name;
+  Gate() {
+    static int counter = 0;
+    name = "/ipcwalk-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  }
+  ~Gate() {
+    sem_unlink(name.c_str());
+  }
+  std::string path() const {
+    return "/dev/shm/sem." + name.substr(1);
+  }
+};
+
+// The current value, or -1 if there is no such semaphore.
+int value_of(const std::string& name) {
+  sem_t* semaphore = sem_open(name.c_str(), 0);
+  if (semaphore == SEM_FAILED)
+    return -1;
+  int value = -1;
+  sem_getvalue(semaphore, &value);
+  sem_close(semaphore);
+  return value;
+}
+
+bool exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+std::string taken_line(pid_t pid) {
+  return "pid " + std::to_string(pid) + " has semaphore,value=0\n";
+}
+
+TEST(Gatenew, CreatesWithValueOneAndModeLessUmaskAndKeepsAnExistingValue) {
+  // 027 shows the umask applied, 002 that the mode asked for is 0644 (0666 would give 0664).
+  for (const auto& [mask, expected] :
+       {std::pair<mode_t, mode_t>{027, 0640}, std::pair<mode_t, mode_t>{002, 0644}}) {
+    Gate gate;
+    const mode_t saved = umask(mask);
+    Result created = run("gatenew", {gate.name});
+    umask(saved);
+    EXPECT_EQ(created.status, 0);
+    EXPECT_EQ(created.out + created.err, "");
+    struct stat info {};
+    ASSERT_EQ(stat(gate.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, expected) << std::oct << mask;
+    EXPECT_EQ(value_of(gate.name), 1);
+  }
+  Gate gate;
+  ASSERT_EQ(run("gatenew", {gate.name}).status, 0);
+  ASSERT_EQ(run("gatetake", {gate.name}).status, 0);
+  Result again = run("gatenew", {gate.name});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out + again.err, "");
+  EXPECT_EQ(value_of(gate.name), 0);
+}
+
+TEST(Gate, TakePassesThenBlocksUntilAGiveAndGiveCountsUp) {
+  Gate gate;
+  ASSERT_EQ(run("gatenew", {gate.name}).status, 0);
+  Process first("gatetake", {gate.name}, {.timeout = 5s});
+  Result passed = first.wait();
+  EXPECT_EQ(passed.status, 0);
+  EXPECT_EQ(passed.out, taken_line(first.pid()));
+  EXPECT_EQ(passed.err, "");
+
+  Process second("gatetake", {gate.name}, {.hold_input = true, .timeout = 10s});
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(second.running()) << second.out();
+  EXPECT_EQ(second.out(), "");
+  Result give = run("gategive", {gate.name});
+  EXPECT_EQ(give.status, 0);
+  EXPECT_TRUE(give.out == "value=0\n" || give.out == "value=1\n") << give.out;
+  EXPECT_EQ(give.err, "");
+  const auto given = std::chrono::steady_clock::now();
+  Result released = second.wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - given, 3s);
+  EXPECT_EQ(released.status, 0);
+  EXPECT_EQ(released.out, taken_line(second.pid()));
+  EXPECT_EQ(value_of(gate.name), 0);
+
+  for (int value : {0, 1, 2}) {
+    Result counted = run("gategive", {gate.name});
+    EXPECT_EQ(counted.status, 0);
+    EXPECT_EQ(counted.out, "value=" + std::to_string(value + 1) + "\n");
+  }
+  EXPECT_EQ(value_of(gate.name), 3);
+}
+
+TEST(Gate, UsageLinesForZeroAndTwoArguments) {
+  const std::string take_give = "please input a file name!\n";
+  for (const auto& [program, line] :
+       {std::pair{"gatenew", "please input a file name to act as the ID of the sem!\n"},
+        std::pair{"gatetake", take_give.c_str()}, std::pair{"gategive", take_give.c_str()}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"/ipcwalk-a", "/ipcwalk-b"}}) {
+      Result result = run(program, args);
+      EXPECT_EQ(result.out, line) << program << " with " << args.size() << " arguments";
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.status, 1);
+    }
+  }
+}
+
+TEST(Gate, BadNamesAreReportedAndCreateNothing) {
+  Gate missing;
+  for (const char* program : {"gatetake", "gategive"}) {
+    Result result = run(program, {missing.name});
+    EXPECT_EQ(result.err, "sem_open: No such file or directory\n") << program;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(exists(missing.path()));
+  }
+  const std::string slashed = "a/b";
+  const std::string long_name = "/" + std::string(300, 'x');
+  for (const char* program : {"gatenew", "gatetake", "gategive"}) {
+    for (const std::string& name : {slashed, long_name}) {
+      Result result = run(program, {name});
+      EXPECT_EQ(result.err, "sem_open: Invalid argument\n") << program << " " << name.size();
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.signal, 0);
+    }
+  }
+  EXPECT_FALSE(exists("/dev/shm/sem.a"));
+  EXPECT_FALSE(exists("/dev/shm/sem.a/b"));
+  EXPECT_FALSE(exists("/dev/shm/sem." + long_name.substr(1)));
+}
+
+TEST(Gate, FailedCallsAreReportedWithTheirCause) {
+  Gate refused;
+  Result open_failed = run("gatenew", {refused.name}, {.faults = {{"sem_open", EACCES}}});
+  EXPECT_EQ(open_failed.err, "sem_open: Permission denied\n");
+  EXPECT_EQ(open_failed.out, "");
+  EXPECT_EQ(open_failed.status, 1);
+  EXPECT_FALSE(exists(refused.path()));
+
+  Gate gate;
+  ASSERT_EQ(run("gatenew", {gate.name}).status, 0);
+  Result wait_failed = run("gatetake", {gate.name}, {.faults = {{"sem_wait", EINVAL}}});
+  EXPECT_EQ(wait_failed.err, "sem_wait: Invalid argument\n");
+  EXPECT_EQ(wait_failed.out, "");
+  EXPECT_EQ(wait_failed.status, 1);
+  EXPECT_EQ(value_of(gate.name), 1);
+
+  Process interrupted("gatetake", {gate.name}, {.timeout = 5s, .faults = {{"sem_wait", EINTR, 1}}});
+  Result resumed = interrupted.wait();
+  EXPECT_EQ(resumed.out, taken_line(interrupted.pid()));
+  EXPECT_EQ(resumed.err, "");
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_EQ(value_of(gate.name), 0);
+
+  Result post_failed = run("gategive", {gate.name}, {.faults = {{"sem_post", EOVERFLOW}}});
+  EXPECT_EQ(post_failed.err, "sem_post: Value too large for defined data type\n");
+  EXPECT_EQ(post_failed.out, "");
+  EXPECT_EQ(post_failed.status, 1);
+  EXPECT_EQ(value_of(gate.name), 0);
+
+  Gate full;
+  sem_t* semaphore = sem_open(full.name.c_str(), O_CREAT, 0644, SEM_VALUE_MAX);
+  ASSERT_NE(semaphore, SEM_FAILED);
+  sem_close(semaphore);
+  Result overflow = run("gategive", {full.name});
+  EXPECT_EQ(overflow.err, "sem_post: Value too large for defined data type\n");
+  EXPECT_EQ(overflow.out, "");
+  EXPECT_EQ(overflow.status, 1);
+  EXPECT_EQ(value_of(full.name), SEM_VALUE_MAX);
+}
+
+TEST(Gate, ManyTakersAndGiversAtOnceLoseNoWakeUp) {
+  Gate gate;
+  ASSERT_EQ(run("gatenew", {gate.name}).status, 0);
+  constexpr int count = 30;
+  // The takers first, so that most of them block and each give has to wake one.
+  std::vector<std::unique_ptr<Process>> takers, givers;
+  for (auto* group : {&takers, &givers}) {
+    for (int i = 0; i < count; ++i) {
+      group->push_back(std::make_unique<Process>(group == &takers ? "gatetake" : "gategive",
+                                                 std::vector{gate.name}, Options{.timeout = 30s}));
+    }
+  }
+  for (auto* group : {&takers, &givers}) {
+    for (auto& process : *group) {
+      Result result = process->wait();
+      EXPECT_EQ(result.status, 0) << result.out << result.err;
+      EXPECT_FALSE(result.timed_out);
+      EXPECT_EQ(result.err, "");
+      const std::string line =
+          group == &takers ? "pid " + std::to_string(process->pid()) + " has semaphore,value="
+                           : "value=";
+      EXPECT_EQ(result.out.rfind(line, 0), 0u) << result.out;
+    }
+  }
+  EXPECT_EQ(value_of(gate.name), 1);
+}
+
+}  // namespace
+}  // namespace ipcwalk

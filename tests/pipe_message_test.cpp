@@ -13,13 +13,11 @@ const std::string received_line = "Child:received\"Message from parent\xEF\xBC\x
 
 std::string parent_lines(pid_t pid, int sent) {
   return "This is parent process, pid = " + std::to_string(pid) +
-         "\nParent:sending message...\nParent:send " + std::to_string(sent) +
-         " bytes to child.\n";
+         "\nParent:sending message...\nParent:send " + std::to_string(sent) + " bytes to child.\n";
 }
 
 std::string child_lines_before_read(pid_t pid) {
-  return "This is child process, pid = " + std::to_string(pid) +
-         "\nChild:waiting for message...\n";
+  return "This is child process, pid = " + std::to_string(pid) + "\nChild:waiting for message...\n";
 }
 
 // Output into a file leaves each process's lines together, flushed when it ends, in either order.
@@ -37,7 +35,8 @@ Relay relay(Options options = {}) {
   relay.out = process.out();
   relay.parent = process.pid();
   const auto at = relay.out.find("This is child process, pid = ");
-  if (at != std::string::npos) relay.child = std::stoi(relay.out.substr(at + 29));
+  if (at != std::string::npos)
+    relay.child = std::stoi(relay.out.substr(at + 29));
   return relay;
 }
 
@@ -78,7 +77,8 @@ TEST(Forkrelay, FailedReadIsReportedByTheChild) {
   Result result = process.wait();
   EXPECT_EQ(result.status, 0);  // the parent's
   ASSERT_TRUE(process.wait_for_output("Child:waiting for message...\n"));
-  for (int i = 0; i < 200 && process.err().empty(); ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 200 && process.err().empty(); ++i)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(process.err(), "read: Input/output error\n");
   EXPECT_EQ(process.out().find("Child:received"), std::string::npos);
 }

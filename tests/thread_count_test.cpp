@@ -19,7 +19,8 @@ TEST(Threetally, PrintsTheTotalOfAllSixteenSlices) {
 
 TEST(Threetally, FailedThreadCreationPrintsOnlyTheErrorLine) {
   for (int failing_call : {1, 9, 16}) {
-    Result result = run("threetally", {}, {.timeout = 240s, .faults = {{"pthread_create", EAGAIN, failing_call}}});
+    Result result = run("threetally", {},
+                        {.timeout = 240s, .faults = {{"pthread_create", EAGAIN, failing_call}}});
     EXPECT_EQ(result.out, "create thread error!\n") << "creation " << failing_call;
     EXPECT_EQ(result.status, 1) << "creation " << failing_call;
   }

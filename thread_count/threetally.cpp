@@ -16,10 +16,10 @@ constexpr int worker_count = 16;
 // The kernel backs memory with 2 MiB huge pages only where a range is aligned to them.
 constexpr std::uintptr_t huge_page_size = 2 * 1024 * 1024;
 
-std::int32_t* array;                // the table; it goes with the process
-std::int32_t length;                // elements in the table
-std::atomic<std::int32_t> count;    // the total that every worker adds into, with no lock
-std::int32_t t;                     // main's loop index
+std::int32_t* array;              // the table; it goes with the process
+std::int32_t length;              // elements in the table
+std::atomic<std::int32_t> count;  // the total that every worker adds into, with no lock
+std::int32_t t;                   // main's loop index
 
 // Worker: counts the 3s of slice *arg and adds them to `count`.
 void* count3s_thread(void* arg) {
@@ -49,7 +49,8 @@ int main() {
   // filled. It is only advice; where the kernel declines, the table simply has small pages.
   const auto table_begin = reinterpret_cast<std::uintptr_t>(array);
   const std::uintptr_t huge_begin = (table_begin + huge_page_size - 1) & ~(huge_page_size - 1);
-  const std::uintptr_t huge_end = (table_begin + sizeof(std::int32_t) * length) & ~(huge_page_size - 1);
+  const std::uintptr_t huge_end =
+      (table_begin + sizeof(std::int32_t) * length) & ~(huge_page_size - 1);
   if (huge_end > huge_begin) {
     madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
   }

@@ -39,7 +39,8 @@ __attribute__((constructor)) void read_faults() {
   while (spec != nullptr && *spec != '\0' && count < max_faults) {
     Fault& fault = faults[count];
     const size_t name_length = std::strcspn(spec, ":");
-    if (name_length == 0 || name_length >= sizeof fault.call || spec[name_length] != ':') break;
+    if (name_length == 0 || name_length >= sizeof fault.call || spec[name_length] != ':')
+      break;
     std::memcpy(fault.call, spec, name_length);
     fault.call[name_length] = '\0';
     char* rest;
@@ -48,7 +49,8 @@ __attribute__((constructor)) void read_faults() {
     fault.min_bytes = *rest == ':' ? std::strtoull(rest + 1, &rest, 10) : 0;
     ++count;
     spec = std::strchr(rest, ',');
-    if (spec != nullptr) ++spec;
+    if (spec != nullptr)
+      ++spec;
   }
   fault_count = count;
 }
@@ -57,9 +59,11 @@ __attribute__((constructor)) void read_faults() {
 int injected(const char* call, size_t bytes = 0) {
   for (int i = 0; i < fault_count.load(std::memory_order_relaxed); ++i) {
     Fault& fault = faults[i];
-    if (std::strcmp(fault.call, call) != 0 || bytes < fault.min_bytes) continue;
+    if (std::strcmp(fault.call, call) != 0 || bytes < fault.min_bytes)
+      continue;
     const int number = fault.calls.fetch_add(1) + 1;
-    if (fault.nth == 0 || fault.nth == number) return fault.error;
+    if (fault.nth == 0 || fault.nth == number)
+      return fault.error;
   }
   return 0;
 }
@@ -69,40 +73,48 @@ Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-thread_local bool resolving_malloc = false;
+// Not thread_local: the first malloc comes long before a second thread, and thread-local storage
+// of a preloaded library may not be ready that early under the sanitizers.
+bool resolving_malloc = false;
 
 }  // namespace
 
 extern "C" {
 
 pid_t fork() {
-  if (const int error = injected("fork")) return errno = error, -1;
+  if (const int error = injected("fork"))
+    return errno = error, -1;
   static auto real = next<pid_t (*)()>("fork");
   return real();
 }
 
 int pipe(int fd[2]) {
-  if (const int error = injected("pipe")) return errno = error, -1;
+  if (const int error = injected("pipe"))
+    return errno = error, -1;
   static auto real = next<int (*)(int*)>("pipe");
   return real(fd);
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {
-  if (const int error = injected("read")) return errno = error, -1;
+  if (const int error = injected("read"))
+    return errno = error, -1;
   static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
   return real(fd, buffer, size);
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
-  if (const int error = injected("write")) return errno = error, -1;
+  if (const int error = injected("write"))
+    return errno = error, -1;
   static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
   return real(fd, buffer, size);
 }
 
 void* malloc(size_t size) {
-  if (const int error = injected("malloc", size)) return errno = error, nullptr;
+  if (const int error = injected("malloc", size))
+    return errno = error, nullptr;
   // dlsym may itself allocate while it looks malloc up; that allocation goes to libc directly.
-  if (resolving_malloc) return __libc_malloc(size);
+  if (resolving_malloc)
+    return __libc_malloc(size);
   resolving_malloc = true;
   static auto real = next<void* (*)(size_t)>("malloc");
   resolving_malloc = false;
@@ -111,26 +123,30 @@ void* malloc(size_t size) {
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                    void* argument) {
-  if (const int error = injected("pthread_create")) return error;
-  static auto real = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
-      "pthread_create");
+  if (const int error = injected("pthread_create"))
+    return error;
+  static auto real =
+      next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
   return real(thread, attributes, start, argument);
 }
 
 int shmget(key_t key, size_t size, int flags) {
-  if (const int error = injected("shmget")) return errno = error, -1;
+  if (const int error = injected("shmget"))
+    return errno = error, -1;
   static auto real = next<int (*)(key_t, size_t, int)>("shmget");
   return real(key, size, flags);
 }
 
 void* shmat(int id, const void* address, int flags) {
-  if (const int error = injected("shmat")) return errno = error, reinterpret_cast<void*>(-1);
+  if (const int error = injected("shmat"))
+    return errno = error, reinterpret_cast<void*>(-1);
   static auto real = next<void* (*)(int, const void*, int)>("shmat");
   return real(id, address, flags);
 }
 
 int shmdt(const void* address) {
-  if (const int error = injected("shmdt")) return errno = error, -1;
+  if (const int error = injected("shmdt"))
+    return errno = error, -1;
   static auto real = next<int (*)(const void*)>("shmdt");
   return real(address);
 }
@@ -145,19 +161,22 @@ sem_t* sem_open(const char* name, int flags, ...) {
     value = va_arg(arguments, unsigned);
     va_end(arguments);
   }
-  if (const int error = injected("sem_open")) return errno = error, SEM_FAILED;
+  if (const int error = injected("sem_open"))
+    return errno = error, SEM_FAILED;
   static auto real = next<sem_t* (*)(const char*, int, ...)>("sem_open");
   return real(name, flags, mode, value);
 }
 
 int sem_wait(sem_t* semaphore) {
-  if (const int error = injected("sem_wait")) return errno = error, -1;
+  if (const int error = injected("sem_wait"))
+    return errno = error, -1;
   static auto real = next<int (*)(sem_t*)>("sem_wait");
   return real(semaphore);
 }
 
 int sem_post(sem_t* semaphore) {
-  if (const int error = injected("sem_post")) return errno = error, -1;
+  if (const int error = injected("sem_post"))
+    return errno = error, -1;
   static auto real = next<int (*)(sem_t*)>("sem_post");
   return real(semaphore);
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace ipcwalk {
@@ -16,7 +17,8 @@ namespace {
 int capture_file() {
   char path[] = "/tmp/ipcwalk-capture-XXXXXX";
   const int fd = mkstemp(path);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  if (fd < 0)
+    throw std::runtime_error("mkstemp failed");
   unlink(path);
   return fd;
 }
@@ -26,7 +28,8 @@ std::string read_all(int fd) {
   char buffer[8192];
   for (off_t offset = 0;;) {
     const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
-    if (got <= 0) return text;
+    if (got <= 0)
+      return text;
     text.append(buffer, got);
     offset += got;
   }
@@ -35,15 +38,21 @@ std::string read_all(int fd) {
 // The environment of the program under test: ours, plus what the faults need.
 std::vector<std::string> environment(const std::vector<Fault>& faults) {
   std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
-  if (faults.empty()) return env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (faults.empty() || std::string_view(*entry).substr(0, 13) != "ASAN_OPTIONS=") {
+      env.emplace_back(*entry);
+    }
+  }
+  if (faults.empty())
+    return env;
   std::string spec;
   for (const Fault& fault : faults) {
     spec += fault.call + ":" + std::to_string(fault.error) + ":" + std::to_string(fault.nth) + ":" +
             std::to_string(fault.min_bytes) + ",";
   }
   std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
-  if (const char* given = std::getenv("ASAN_OPTIONS")) asan += std::string(":") + given;
+  if (const char* given = std::getenv("ASAN_OPTIONS"))
+    asan += std::string(":") + given;
   env.push_back("IPCWALK_FAULTS=" + spec);
   env.push_back("LD_PRELOAD=" FAULT_LIBRARY);
   env.push_back(asan);
@@ -61,19 +70,23 @@ Process::Process(const std::string& name, const std::vector<std::string>& args, 
   out_fd_ = capture_file();
   err_fd_ = capture_file();
   int input[2];
-  if (pipe2(input, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
+  if (pipe2(input, O_CLOEXEC) < 0)
+    throw std::runtime_error("pipe failed");
 
   const std::string path = program(name);
   std::vector<std::string> env = environment(options.faults);
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  for (std::string& entry : env) envp.push_back(entry.data());
+  for (std::string& entry : env)
+    envp.push_back(entry.data());
   envp.push_back(nullptr);
 
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ < 0)
+    throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     dup2(input[0], STDIN_FILENO);
     dup2(out_fd_, STDOUT_FILENO);
@@ -104,13 +117,15 @@ void Process::send(const std::string& bytes) {
   signal(SIGPIPE, SIG_IGN);
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t wrote = write(input_fd_, bytes.data() + done, bytes.size() - done);
-    if (wrote <= 0) return;
+    if (wrote <= 0)
+      return;
     done += wrote;
   }
 }
 
 void Process::close_input() {
-  if (input_fd_ >= 0) close(input_fd_);
+  if (input_fd_ >= 0)
+    close(input_fd_);
   input_fd_ = -1;
 }
 
@@ -123,7 +138,8 @@ std::string Process::err() const {
 }
 
 bool Process::running() {
-  if (!reaped_ && waitpid(pid_, &wait_status_, WNOHANG) == pid_) reaped_ = true;
+  if (!reaped_ && waitpid(pid_, &wait_status_, WNOHANG) == pid_)
+    reaped_ = true;
   return !reaped_;
 }
 
@@ -133,7 +149,8 @@ bool Process::wait_until_reading_input(Duration limit) {
     // /proc/PID/syscall starts "0 0x0" while the process is blocked in read(0, ...).
     std::ifstream syscall("/proc/" + std::to_string(pid_) + "/syscall");
     std::string number, fd;
-    if (syscall >> number >> fd && number == "0" && fd == "0x0") return true;
+    if (syscall >> number >> fd && number == "0" && fd == "0x0")
+      return true;
     std::this_thread::sleep_for(5ms);
   }
   return false;
@@ -142,7 +159,8 @@ bool Process::wait_until_reading_input(Duration limit) {
 bool Process::wait_for_output(const std::string& text, Duration limit) const {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (out().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= until) return false;
+    if (std::chrono::steady_clock::now() >= until)
+      return false;
     std::this_thread::sleep_for(5ms);
   }
   return true;
@@ -160,8 +178,10 @@ Result Process::wait() {
     }
     std::this_thread::sleep_for(2ms);
   }
-  if (WIFEXITED(wait_status_) && !result.timed_out) result.status = WEXITSTATUS(wait_status_);
-  if (WIFSIGNALED(wait_status_)) result.signal = WTERMSIG(wait_status_);
+  if (WIFEXITED(wait_status_) && !result.timed_out)
+    result.status = WEXITSTATUS(wait_status_);
+  if (WIFSIGNALED(wait_status_))
+    result.signal = WTERMSIG(wait_status_);
   result.out = out();
   result.err = err();
   return result;

@@ -20,24 +20,24 @@ using Duration = std::chrono::milliseconds;
 
 // One library call that the fault injector makes fail.
 struct Fault {
-  std::string call;  // e.g. "shmget"
-  int error = 0;     // the errno it fails with
-  int nth = 0;       // 0: every call fails; n: only the n-th call
+  std::string call;           // e.g. "shmget"
+  int error = 0;              // the errno it fails with
+  int nth = 0;                // 0: every call fails; n: only the n-th call
   std::size_t min_bytes = 0;  // malloc only: fail only requests of at least this many bytes
 };
 
 struct Options {
-  std::string input;         // bytes on standard input, then end of input
-  bool hold_input = false;   // instead: a pipe that stays open until close_input()
-  Duration timeout = 20s;    // how long wait() waits before killing the program
+  std::string input;        // bytes on standard input, then end of input
+  bool hold_input = false;  // instead: a pipe that stays open until close_input()
+  Duration timeout = 20s;   // how long wait() waits before killing the program
   std::vector<Fault> faults;
 };
 
 struct Result {
   std::string out;
   std::string err;
-  int status = -1;      // exit status, or -1 if the program did not exit normally
-  int signal = 0;       // the signal that ended it, if one did
+  int status = -1;  // exit status, or -1 if the program did not exit normally
+  int signal = 0;   // the signal that ended it, if one did
   bool timed_out = false;
 };
 
@@ -51,7 +51,9 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const {
+    return pid_;
+  }
   void send(const std::string& bytes);  // onto the held standard input
   void close_input();
   std::string out() const;  // captured so far
@@ -75,6 +77,7 @@ class Process {
 };
 
 // Runs a program to its end (or its timeout).
-Result run(const std::string& name, const std::vector<std::string>& args = {}, Options options = {});
+Result run(const std::string& name, const std::vector<std::string>& args = {},
+           Options options = {});
 
 }  // namespace ipcwalk
