@@ -62,7 +62,7 @@ std::vector<std::string> environment(const std::vector<Fault>& faults) {
 }  // namespace
 
 std::string program(const std::string& name) {
-  return std::string(PROGRAM_DIR) + "/" + name;
+  return name.find('/') == std::string::npos ? std::string(PROGRAM_DIR) + "/" + name : name;
 }
 
 Process::Process(const std::string& name, const std::vector<std::string>& args, Options options)

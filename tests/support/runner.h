@@ -41,7 +41,7 @@ struct Result {
   bool timed_out = false;
 };
 
-// Path of a built program of the suite.
+// Path of a built program of the suite, or `name` itself where it is a path.
 std::string program(const std::string& name);
 
 class Process {
