@@ -71,6 +71,9 @@ TEST(Tour, CleansUpWhenInterruptedAndExplainsItself) {
   Result help = run(tour, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: ./tour", 0), 0u) << help.out;
+  Result missing = run(tour, {"--bin", "/nonexistent"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "\ntour: no program /nonexistent/forkrelay\n");
   Result wrong = run(tour, {"--colour"});
   EXPECT_EQ(wrong.status, 2);
   EXPECT_NE(wrong.err.find("unknown argument"), std::string::npos) << wrong.err;
