@@ -31,8 +31,7 @@ struct Relay {
 Relay relay(Options options = {}) {
   Process process("forkrelay", {}, options);
   Relay relay{process.wait()};
-  process.wait_for_output("Child:", 10s);  // the orphaned child may end after its parent
-  process.wait_for_output("\nChild:", 10s);
+  process.wait_for_output("Child:received");  // the orphaned child may end after its parent
   relay.out = process.out();
   relay.parent = process.pid();
   const auto at = relay.out.find("This is child process, pid = ");

@@ -68,9 +68,23 @@ int injected(const char* call, size_t bytes = 0) {
   return 0;
 }
 
+// The real function `name`, found on first use and kept in `real`. The pointers start as zero
+// and have no guard: the sanitizers intercept guards, and the first malloc comes before they
+// are ready. Two threads that find a pointer at once find the same one.
 template <typename Function>
-Function next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+Function& find(Function& real, const char* name) {
+  if (real == nullptr)
+    real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+  return real;
+}
+
+// Fails call `name` with the fault's errno and the value `failed` when a fault is due, and
+// otherwise passes it to the real function.
+template <typename Function, typename Result, typename... Args>
+Result pass(const char* name, Function& real, Result failed, Args... args) {
+  if (const int error = injected(name))
+    return errno = error, failed;
+  return find(real, name)(args...);
 }
 
 // Not thread_local: the first malloc comes long before a second thread, and thread-local storage
@@ -82,76 +96,64 @@ bool resolving_malloc = false;
 extern "C" {
 
 pid_t fork() {
-  if (const int error = injected("fork"))
-    return errno = error, -1;
-  static auto real = next<pid_t (*)()>("fork");
-  return real();
+  static pid_t (*real)();
+  return pass("fork", real, pid_t{-1});
 }
 
 int pipe(int fd[2]) {
-  if (const int error = injected("pipe"))
-    return errno = error, -1;
-  static auto real = next<int (*)(int*)>("pipe");
-  return real(fd);
+  static int (*real)(int*);
+  return pass("pipe", real, -1, fd);
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {
-  if (const int error = injected("read"))
-    return errno = error, -1;
-  static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
-  return real(fd, buffer, size);
+  static ssize_t (*real)(int, void*, size_t);
+  return pass("read", real, ssize_t{-1}, fd, buffer, size);
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
-  if (const int error = injected("write"))
-    return errno = error, -1;
-  static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-  return real(fd, buffer, size);
+  static ssize_t (*real)(int, const void*, size_t);
+  return pass("write", real, ssize_t{-1}, fd, buffer, size);
 }
 
 void* malloc(size_t size) {
+  static void* (*real)(size_t);
   if (const int error = injected("malloc", size))
     return errno = error, nullptr;
   // dlsym may itself allocate while it looks malloc up; that allocation goes to libc directly.
   if (resolving_malloc)
     return __libc_malloc(size);
   resolving_malloc = true;
-  static auto real = next<void* (*)(size_t)>("malloc");
+  find(real, "malloc");
   resolving_malloc = false;
   return real(size);
 }
 
+// pthread_create returns its error instead of setting errno.
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                    void* argument) {
+  static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
   if (const int error = injected("pthread_create"))
     return error;
-  static auto real =
-      next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
-  return real(thread, attributes, start, argument);
+  return find(real, "pthread_create")(thread, attributes, start, argument);
 }
 
 int shmget(key_t key, size_t size, int flags) {
-  if (const int error = injected("shmget"))
-    return errno = error, -1;
-  static auto real = next<int (*)(key_t, size_t, int)>("shmget");
-  return real(key, size, flags);
+  static int (*real)(key_t, size_t, int);
+  return pass("shmget", real, -1, key, size, flags);
 }
 
 void* shmat(int id, const void* address, int flags) {
-  if (const int error = injected("shmat"))
-    return errno = error, reinterpret_cast<void*>(-1);
-  static auto real = next<void* (*)(int, const void*, int)>("shmat");
-  return real(id, address, flags);
+  static void* (*real)(int, const void*, int);
+  return pass("shmat", real, reinterpret_cast<void*>(-1), id, address, flags);
 }
 
 int shmdt(const void* address) {
-  if (const int error = injected("shmdt"))
-    return errno = error, -1;
-  static auto real = next<int (*)(const void*)>("shmdt");
-  return real(address);
+  static int (*real)(const void*);
+  return pass("shmdt", real, -1, address);
 }
 
 sem_t* sem_open(const char* name, int flags, ...) {
+  static sem_t* (*real)(const char*, int, ...);
   mode_t mode = 0;
   unsigned value = 0;
   if (flags & O_CREAT) {
@@ -161,24 +163,17 @@ sem_t* sem_open(const char* name, int flags, ...) {
     value = va_arg(arguments, unsigned);
     va_end(arguments);
   }
-  if (const int error = injected("sem_open"))
-    return errno = error, SEM_FAILED;
-  static auto real = next<sem_t* (*)(const char*, int, ...)>("sem_open");
-  return real(name, flags, mode, value);
+  return pass("sem_open", real, SEM_FAILED, name, flags, mode, value);
 }
 
 int sem_wait(sem_t* semaphore) {
-  if (const int error = injected("sem_wait"))
-    return errno = error, -1;
-  static auto real = next<int (*)(sem_t*)>("sem_wait");
-  return real(semaphore);
+  static int (*real)(sem_t*);
+  return pass("sem_wait", real, -1, semaphore);
 }
 
 int sem_post(sem_t* semaphore) {
-  if (const int error = injected("sem_post"))
-    return errno = error, -1;
-  static auto real = next<int (*)(sem_t*)>("sem_post");
-  return real(semaphore);
+  static int (*real)(sem_t*);
+  return pass("sem_post", real, -1, semaphore);
 }
 
 }  // extern "C"
