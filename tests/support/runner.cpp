@@ -211,6 +211,16 @@ bool Process::wait_for_output(const std::string& text, Duration limit) const {
   return true;
 }
 
+bool Process::wait_for_error(const std::string& text, Duration limit) const {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (err().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= until)
+      return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
 Result Process::wait() {
   Result result;
   while (running()) {

@@ -77,6 +77,8 @@ class Process {
   // True once standard output holds `text` (also after the program ended: a child it forked may
   // still be writing), false at the deadline.
   bool wait_for_output(const std::string& text, Duration limit = 10s) const;
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, Duration limit = 10s) const;
   Result wait();
 
  private:
