@@ -41,15 +41,14 @@ int main(int argc, char* argv[]) {
   // slashes, straight into memory and trusts what it finds there. Anybody may put a file of that
   // name there first: gatenew would open it and report success, and gatetake and gategive would
   // then die of a bus error or an abort, wait where no give can reach them, or print nonsense.
-  // Where a file of that name exists, look at the
-  // file first, without changing it: a regular file of a semaphore's size, holding a value no
-  // larger than SEM_VALUE_MAX in the low half of its first 64-bit word (the high half counts the
-  // waiting processes), and after that word the same bytes as sem_init writes for a semaphore
-  // shared between processes. Names the library refuses anyway (nothing after the slashes, a
+  // So where a file of that name exists, look at it first, without changing it: a regular file
+  // of a semaphore's size, holding a value no larger than SEM_VALUE_MAX in the low half of its
+  // first 64-bit word (the high half counts the waiting processes), and after that word the same
+  // bytes as sem_init writes for a semaphore shared between processes. Where none exists,
+  // sem_open makes the semaphore. Names the library refuses anyway (nothing after the slashes, a
   // slash further on, too long) go straight to sem_open, which reports them. The look narrows
   // the danger but cannot close it: between the look and sem_open, whoever may write into
   // /dev/shm can still swap the file.
-  // Where none exists, sem_open makes the semaphore.
   const char* bare_name = argv[1];
   while (*bare_name == '/') {
     bare_name++;
