@@ -2,12 +2,26 @@
 //
 // Run it first, in any terminal, with a name of your choice:   ./gatenew /mygate
 // It prints nothing. Then give the same name to gatetake (in one or two terminals) and gategive.
-// The semaphore stays in the system, with its current value, until it is removed:
-//   rm /dev/shm/sem.mygate
+// The semaphore stays in the system, with its current value, until its file is removed, with the
+// name in single quotes so that the shell cannot expand it (a name such as /* would otherwise
+// remove every semaphore on the machine):
+//   rm -- '/dev/shm/sem.mygate'
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
+
+// For the messages; the fixed name reads the same however the program was started.
+constexpr char program_name[] = "gatenew";
+// The GNU C library keeps the semaphore /NAME as this file with NAME after it.
+constexpr char semaphore_file_prefix[] = "/dev/shm/sem.";
 
 // Read and write for the owner, read for everybody else, less what the umask removes.
 constexpr mode_t semaphore_mode = 0644;
@@ -17,8 +31,55 @@ constexpr unsigned initial_value = 1;
 int main(int argc, char* argv[]) {
   if (argc != 2) {
     std::puts("please input a file name to act as the ID of the sem!");
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+    }
     return 1;
   }
+
+  // The library maps the semaphore's file, /dev/shm/sem. and the name without its leading
+  // slashes, straight into memory and trusts what it finds there. Anybody may put a file of that
+  // name there first: gatenew would open it and report success, and gatetake and gategive would
+  // then die of a bus error or an abort, wait where no give can reach them, or print nonsense.
+  // So where a file of that name exists, look at it first, without changing it: a regular file
+  // of a semaphore's size, holding a value no larger than SEM_VALUE_MAX in the low half of its
+  // first 64-bit word (the high half counts the waiting processes), and after that word the same
+  // bytes as sem_init writes for a semaphore shared between processes. Where none exists,
+  // sem_open makes the semaphore. Names the library refuses anyway (nothing after the slashes, a
+  // slash further on, too long) go straight to sem_open, which reports them. The look narrows
+  // the danger but cannot close it: between the look and sem_open, whoever may write into
+  // /dev/shm can still swap the file.
+  const char* bare_name = argv[1];
+  while (*bare_name == '/') {
+    bare_name++;
+  }
+  const std::string file_name = std::string(semaphore_file_prefix) + bare_name;
+  struct stat file_info {};
+  if (*bare_name != '\0' && std::strchr(bare_name, '/') == nullptr &&
+      lstat(file_name.c_str(), &file_info) == 0) {
+    bool usable =
+        S_ISREG(file_info.st_mode) && file_info.st_size == static_cast<off_t>(sizeof(sem_t));
+    // A file we may not read, sem_open may not open either: it reports that itself.
+    const int file = usable ? open(file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK) : -1;
+    if (file >= 0) {
+      unsigned char bytes[sizeof(sem_t)] = {};
+      usable = pread(file, bytes, sizeof bytes, 0) == static_cast<ssize_t>(sizeof bytes);
+      close(file);
+      std::uint64_t value_word = 0;
+      std::memcpy(&value_word, bytes, sizeof value_word);
+      sem_t shared_model{};
+      sem_init(&shared_model, 1, 0);
+      const auto* model_bytes = reinterpret_cast<const unsigned char*>(&shared_model);
+      usable = usable && static_cast<std::uint32_t>(value_word) <= std::uint32_t{SEM_VALUE_MAX} &&
+               std::memcmp(bytes + sizeof value_word, model_bytes + sizeof value_word,
+                           sizeof bytes - sizeof value_word) == 0;
+    }
+    if (!usable) {
+      std::fprintf(stderr, "%s: %s: not a semaphore\n", program_name, argv[1]);
+      return 1;
+    }
+  }
+
   // O_CREAT without O_EXCL: an existing semaphore is opened and keeps its value.
   if (sem_open(argv[1], O_CREAT, semaphore_mode, initial_value) == SEM_FAILED) {
     std::perror("sem_open");

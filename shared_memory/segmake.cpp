@@ -5,11 +5,18 @@
 // where the new 4096-byte segment stands with its identifier N. Give N to segstamp, which writes
 // a greeting into the segment, and to segpeek, which prints it. The segment stays in the system
 // after every program has ended; remove it with: ipcrm -m N
+// If the line with N cannot be written (a full disk, a closed output), nobody could ever learn N:
+// segmake then removes the segment again, says so on standard error and fails.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+// For the write-error message; the fixed name reads the same however the program was started.
+constexpr char program_name[] = "segmake";
 
 constexpr std::size_t segment_size = 4096;
 // Read and write for the owner, the group and everybody else.
@@ -24,8 +31,21 @@ int main() {
   }
   std::printf("Successfully created segment : %d \n", segment_id);
 
-  // Our line goes out before the listing, also into a file or a pipe.
-  std::fflush(stdout);
+  // Our line goes out before the listing, also into a file or a pipe. The identifier is the only
+  // way to the segment: where it cannot be written out, the segment goes again, and the
+  // listing, which would fail alike, is not run.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int write_error = errno;
+    if (shmctl(segment_id, IPC_RMID, nullptr) < 0) {
+      // Standard error is then the only place the identifier shows: ipcrm -m N removes it.
+      std::fprintf(stderr, "%s: write error: %s; segment %d could not be removed: %s\n",
+                   program_name, std::strerror(write_error), segment_id, std::strerror(errno));
+      return 1;
+    }
+    std::fprintf(stderr, "%s: write error: %s; segment %d removed\n", program_name,
+                 std::strerror(write_error), segment_id);
+    return 1;
+  }
   std::system("ipcs -m");
   return 0;
 }

@@ -14,20 +14,22 @@
 #include <cstdlib>
 #include <cstring>
 
+// For the write-error message; the fixed name reads the same however the program was started.
+constexpr char program_name[] = "segpeek";
 constexpr char usage[] = "USAGE: seglink <identifier>";
 
 int main(int argc, char* argv[]) {
   // Only a whole decimal number names a segment: a typo must not attach somebody else's
   // segment 0 or 12.
-  if (argc != 2 || argv[1][0] == '\0' ||
-      std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
-    std::printf("%s", usage);
-    return 1;
-  }
+  const bool digits_only =
+      argc == 2 && argv[1][0] != '\0' && std::strspn(argv[1], "0123456789") == std::strlen(argv[1]);
   errno = 0;
-  const long requested_id = std::strtol(argv[1], nullptr, 10);
-  if (errno == ERANGE || requested_id > INT_MAX) {
+  const long requested_id = digits_only ? std::strtol(argv[1], nullptr, 10) : -1;
+  if (!digits_only || errno == ERANGE || requested_id > INT_MAX) {
     std::printf("%s", usage);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+    }
     return 1;
   }
   const int segment_id = static_cast<int>(requested_id);
@@ -45,7 +47,12 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   std::printf(" segment attached at %p\n", address);
-  std::fflush(stdout);
+  // Each line goes out before the listing or pause that follows it. The first error in writing
+  // them is kept for the end: the listing and the pauses in between may change errno.
+  int output_error = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    output_error = errno;
+  }
   std::system("ipcs -m");
 
   // The text runs to the first NUL byte or to the end of the segment, whichever comes first.
@@ -56,18 +63,31 @@ int main(int argc, char* argv[]) {
   std::fputs("\n", stdout);
 
   // First pause, still attached.
-  std::fflush(stdout);
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) {
+    output_error = errno;
+  }
   std::getchar();
 
   if (shmdt(address) < 0) {
     std::perror("shmdt");
+    if (output_error != 0) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
+    }
     return 1;
   }
   std::puts("segment detached ");
-  std::fflush(stdout);
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) {
+    output_error = errno;
+  }
   std::system("ipcs -m ");
 
   // Second pause, detached.
   std::getchar();
+
+  // What the program printed must have reached standard output: if not, the run failed.
+  if (output_error != 0) {
+    std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
+    return 1;
+  }
   return 0;
 }

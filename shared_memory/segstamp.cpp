@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+// For the write-error message; the fixed name reads the same however the program was started.
+constexpr char program_name[] = "segstamp";
 constexpr char usage[] = "USAGE: seglink <identifier>";
 // "Hello shared memory!", a newline and the terminator: 22 bytes.
 constexpr char greeting[] = "Hello shared memory!\n";
@@ -23,15 +25,15 @@ static_assert(sizeof greeting == 22);
 int main(int argc, char* argv[]) {
   // Only a whole decimal number names a segment: a typo must not attach, and write into,
   // somebody else's segment 0 or 12.
-  if (argc != 2 || argv[1][0] == '\0' ||
-      std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) {
-    std::printf("%s", usage);
-    return 1;
-  }
+  const bool digits_only =
+      argc == 2 && argv[1][0] != '\0' && std::strspn(argv[1], "0123456789") == std::strlen(argv[1]);
   errno = 0;
-  const long requested_id = std::strtol(argv[1], nullptr, 10);
-  if (errno == ERANGE || requested_id > INT_MAX) {
+  const long requested_id = digits_only ? std::strtol(argv[1], nullptr, 10) : -1;
+  if (!digits_only || errno == ERANGE || requested_id > INT_MAX) {
     std::printf("%s", usage);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+    }
     return 1;
   }
   const int segment_id = static_cast<int>(requested_id);
@@ -49,14 +51,23 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   std::printf(" segment attached at %p\n", address);
-  std::fflush(stdout);
+  // Each line goes out before the listing or pause that follows it. The first error in writing
+  // them is kept for the end: the listing and the pauses in between may change errno.
+  int output_error = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    output_error = errno;
+  }
   std::system("ipcs -m");
 
   if (segment_info.shm_segsz < sizeof greeting) {
     std::fprintf(stderr,
-                 "segstamp: segment %d holds %zu bytes, too few for the %zu-byte greeting; nothing "
+                 "%s: segment %d holds %zu bytes, too few for the %zu-byte greeting; nothing "
                  "written\n",
-                 segment_id, static_cast<std::size_t>(segment_info.shm_segsz), sizeof greeting);
+                 program_name, segment_id, static_cast<std::size_t>(segment_info.shm_segsz),
+                 sizeof greeting);
+    if (output_error != 0) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
+    }
     return 1;
   }
   std::memcpy(address, greeting, sizeof greeting);
@@ -66,13 +77,24 @@ int main(int argc, char* argv[]) {
 
   if (shmdt(address) < 0) {
     std::perror("shmdt");
+    if (output_error != 0) {
+      std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
+    }
     return 1;
   }
   std::puts("segment detached ");
-  std::fflush(stdout);
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) {
+    output_error = errno;
+  }
   std::system("ipcs -m ");
 
   // Second pause, detached: the segment is still listed, with one attachment fewer.
   std::getchar();
+
+  // What the program printed must have reached standard output: if not, the run failed.
+  if (output_error != 0) {
+    std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
+    return 1;
+  }
   return 0;
 }

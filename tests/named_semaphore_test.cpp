@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -46,6 +49,11 @@ bool exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+std::string contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
 std::string taken_line(pid_t pid) {
   return "pid " + std::to_string(pid) + " has semaphore,value=0\n";
 }
@@ -72,6 +80,13 @@ TEST(Gatenew, CreatesWithValueOneAndModeLessUmaskAndKeepsAnExistingValue) {
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out + again.err, "");
   EXPECT_EQ(value_of(gate.name), 0);
+
+  // The library takes a name without its slash, or with two, for the same semaphore.
+  Gate forms;
+  ASSERT_EQ(run("gatenew", {forms.name.substr(1)}).status, 0);
+  EXPECT_TRUE(exists(forms.path()));
+  EXPECT_EQ(run("gatetake", {"/" + forms.name}).status, 0);
+  EXPECT_EQ(value_of(forms.name), 0);
 }
 
 TEST(Gate, TakePassesThenBlocksUntilAGiveAndGiveCountsUp) {
@@ -104,6 +119,8 @@ TEST(Gate, TakePassesThenBlocksUntilAGiveAndGiveCountsUp) {
     EXPECT_EQ(counted.out, "value=" + std::to_string(value + 1) + "\n");
   }
   EXPECT_EQ(value_of(gate.name), 3);
+  Process third("gatetake", {gate.name}, {.timeout = 5s});
+  EXPECT_EQ(third.wait().out, "pid " + std::to_string(third.pid()) + " has semaphore,value=2\n");
 }
 
 TEST(Gate, UsageLinesForZeroAndTwoArguments) {
@@ -118,6 +135,9 @@ TEST(Gate, UsageLinesForZeroAndTwoArguments) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(result.status, 1);
     }
+    Result lost = run(program, {}, {.out = Stream::full});
+    EXPECT_EQ(lost.err, std::string(program) + ": write error: No space left on device\n");
+    EXPECT_EQ(lost.status, 1);
   }
 }
 
@@ -130,20 +150,25 @@ TEST(Gate, BadNamesAreReportedAndCreateNothing) {
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists(missing.path()));
   }
-  const std::string slashed = "a/b";
-  const std::string long_name = "/" + std::string(300, 'x');
+  Gate directory;  // a slash further on: a name the library refuses, not a file in a folder
+  const std::string slashed = directory.name.substr(1) + "/b";
+  // With the slash, 253 to 256 characters make a file name too long; from 257 on the library
+  // refuses the name itself.
+  const std::string too_long = "/" + std::string(255, 'x');
+  const std::string longer = "/" + std::string(256, 'x');
   for (const char* program : {"gatenew", "gatetake", "gategive"}) {
-    for (const std::string& name : {slashed, long_name}) {
+    for (const auto& [name, reason] :
+         {std::pair{slashed, "Invalid argument"}, std::pair{too_long, "File name too long"},
+          std::pair{longer, "Invalid argument"}}) {
       Result result = run(program, {name});
-      EXPECT_EQ(result.err, "sem_open: Invalid argument\n") << program << " " << name.size();
+      EXPECT_EQ(result.err, std::string("sem_open: ") + reason + "\n")
+          << program << " " << name.size();
       EXPECT_EQ(result.out, "");
       EXPECT_EQ(result.status, 1);
       EXPECT_EQ(result.signal, 0);
     }
   }
-  EXPECT_FALSE(exists("/dev/shm/sem.a"));
-  EXPECT_FALSE(exists("/dev/shm/sem.a/b"));
-  EXPECT_FALSE(exists("/dev/shm/sem." + long_name.substr(1)));
+  EXPECT_FALSE(exists(directory.path()));
 }
 
 TEST(Gate, FailedCallsAreReportedWithTheirCause) {
@@ -210,6 +235,53 @@ TEST(Gate, ManyTakersAndGiversAtOnceLoseNoWakeUp) {
       EXPECT_EQ(result.out.rfind(line, 0), 0u) << result.out;
     }
   }
+  EXPECT_EQ(value_of(gate.name), 1);
+}
+
+TEST(Gate, AFileThatIsNotASemaphoreIsReportedAndLeftAsItWas) {
+  // Empty: the library's mapping of it ends in a bus error. All ones: a value above the largest
+  // and flags that make the library abort. All zeros: a semaphore private to one process, whose
+  // waiters no give from another process can reach.
+  for (const std::string& planted :
+       {std::string(), std::string(sizeof(sem_t), '\xff'), std::string(sizeof(sem_t), '\0')}) {
+    // Named with no slash, one, or two, as the library allows: the file is the same.
+    for (const auto& [program, slashes] :
+         {std::pair{"gatenew", ""}, std::pair{"gatetake", "/"}, std::pair{"gategive", "//"}}) {
+      Gate gate;
+      std::ofstream(gate.path(), std::ios::binary) << planted;
+      const std::string name = slashes + gate.name.substr(1);
+      Result result = run(program, {name}, {.timeout = 5s});
+      EXPECT_EQ(result.err, std::string(program) + ": " + name + ": not a semaphore\n")
+          << planted.size() << " bytes of " << int{planted.empty() ? 0 : planted[0]};
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(contents(gate.path()), planted);
+    }
+  }
+}
+
+TEST(Gate, ALostLineIsAFailureButTheSemaphoreStillChanges) {
+  Gate gate;
+  Result created = run("gatenew", {gate.name}, {.out = Stream::closed, .err = Stream::closed});
+  EXPECT_EQ(created.status, 0);  // nothing to print, so nothing lost
+  EXPECT_EQ(value_of(gate.name), 1);
+
+  Result taken = run("gatetake", {gate.name}, {.out = Stream::full});
+  EXPECT_EQ(taken.err, "gatetake: write error: No space left on device\n");
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_EQ(value_of(gate.name), 0);
+
+  Result given = run("gategive", {gate.name}, {.out = Stream::closed});
+  EXPECT_EQ(given.err, "gategive: write error: Bad file descriptor\n");
+  EXPECT_EQ(given.status, 1);
+  EXPECT_EQ(value_of(gate.name), 1);
+
+  Result quiet = run("gatetake", {gate.name}, {.err = Stream::closed});
+  EXPECT_EQ(quiet.status, 0);  // a closed standard error is no failure
+  EXPECT_EQ(quiet.out.rfind("pid ", 0), 0u) << quiet.out;
+
+  Result broken = run("gategive", {gate.name}, {.out = Stream::broken_pipe});
+  EXPECT_EQ(broken.signal, SIGPIPE);  // the default action, as from a shell
   EXPECT_EQ(value_of(gate.name), 1);
 }
 

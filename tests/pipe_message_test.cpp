@@ -85,5 +85,30 @@ TEST(Forkrelay, FailedReadIsReportedByTheChild) {
   EXPECT_EQ(process.out().find("Child:received"), std::string::npos);
 }
 
+TEST(Forkrelay, EachProcessFailsWhenItsLinesAreLost) {
+  const std::string full = "forkrelay: write error: No space left on device\n";
+  const std::string closed = "forkrelay: write error: Bad file descriptor\n";
+  // With standard input closed too, the pipe would take descriptors 0 and 1, and the parent's
+  // lines would go into it and count as written.
+  for (const auto& [options, line] :
+       {std::pair{Options{.out = Stream::full}, full},
+        std::pair{Options{.out = Stream::closed}, closed},
+        std::pair{Options{.input_closed = true, .out = Stream::closed}, closed}}) {
+    Process process("forkrelay", {}, options);
+    Result result = process.wait();
+    EXPECT_EQ(result.status, 1) << line;
+    process.wait_for_error(line + line);  // the orphaned child may end after its parent
+    EXPECT_EQ(process.err(), line + line);
+  }
+  // A status that already says failure stays.
+  Result fork_failed = run("forkrelay", {}, {.out = Stream::full, .faults = {{"fork", EAGAIN}}});
+  EXPECT_EQ(fork_failed.err, full);
+  EXPECT_EQ(fork_failed.status, 255);
+  // Output into a pipe that nobody reads ends the program by the default action of SIGPIPE.
+  Result broken = run("forkrelay", {}, {.out = Stream::broken_pipe});
+  EXPECT_EQ(broken.signal, SIGPIPE);
+  EXPECT_EQ(broken.err, "");
+}
+
 }  // namespace
 }  // namespace ipcwalk

@@ -109,6 +109,32 @@ TEST(Segmake, CreatesAZeroFilledSegmentAndPrintsItsIdentifierBeforeTheListing) {
   EXPECT_EQ(failed.status, 1);
 }
 
+TEST(Segmake, RemovesTheSegmentWhoseIdentifierCannotBeWritten) {
+  for (const auto& [stream, reason] : {std::pair{Stream::full, "No space left on device"},
+                                       std::pair{Stream::closed, "Bad file descriptor"}}) {
+    const std::time_t started = std::time(nullptr);
+    Process process("segmake", {}, {.out = stream});
+    Result result = process.wait();
+    EXPECT_EQ(created_by(process.pid(), started).size(), 0u) << reason;
+    std::smatch said;
+    const std::regex removed(std::string("^segmake: write error: ") + reason +
+                             "; segment ([0-9]+) removed\n$");
+    ASSERT_TRUE(std::regex_match(result.err, said, removed)) << result.err;  // no listing either
+    EXPECT_LT(shmctl(std::stoi(said[1]), IPC_STAT, nullptr), 0) << "the segment named is there";
+    EXPECT_EQ(result.status, 1);
+  }
+  // Where even the removal fails, standard error is the one place that names the segment.
+  const std::time_t started = std::time(nullptr);
+  Process process("segmake", {}, {.out = Stream::full, .faults = {{"shmctl", EPERM}}});
+  Result result = process.wait();
+  std::list<Segment> created = created_by(process.pid(), started);
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(result.err, "segmake: write error: No space left on device; segment " +
+                            created.front().name +
+                            " could not be removed: Operation not permitted\n");
+  EXPECT_EQ(result.status, 1);
+}
+
 TEST(Seglink, PeekFindsTheGreetingWhileStampHoldsTheSegmentAndAfterBothEnd) {
   Segment segment = Segment::make(4096);
   segment.bytes(4096, '#');  // the greeting's own NUL must end it
@@ -157,6 +183,10 @@ TEST(Seglink, FreshSegmentGivesTheEmptyTextAndPausesTakeOneCharacterEach) {
     Process process(program, {segment.name}, {.hold_input = true, .timeout = 5s});
     ASSERT_TRUE(process.wait_until_reading_input()) << program;
     EXPECT_EQ(segment.stat().shm_nattch, 1u) << program;
+    if (program == "segpeek") {  // its text is out before the pause, also into a file
+      const std::string out = process.out();
+      EXPECT_TRUE(out.ends_with(string_line + "\n")) << out;
+    }
     process.send("ab\n");
     Result result = process.wait();
     EXPECT_EQ(result.status, 0) << program;
@@ -192,6 +222,11 @@ TEST(Seglink, ReportsAMissingSegmentAndAFailedDetach) {
     EXPECT_EQ(missing.out, "") << program;
     EXPECT_EQ(missing.status, 1) << program;
 
+    Result unsized = run(program, {segment.name}, {.faults = {{"shmctl", EACCES}}});
+    EXPECT_EQ(unsized.err, "shmctl: Permission denied\n") << program;
+    EXPECT_EQ(unsized.out, "") << program;
+    EXPECT_EQ(unsized.status, 1) << program;
+
     Result undetached =
         run(program, {segment.name}, {.input = "\n\n", .faults = {{"shmdt", EINVAL}}});
     EXPECT_EQ(undetached.err, "shmdt: Invalid argument\n") << program;
@@ -211,8 +246,30 @@ TEST(Seglink, NeitherProgramGoesPastTheSegmentsEnd) {
   Segment small = Segment::make(10);
   Result stamp = run("segstamp", {small.name}, {.input = "\n\n"});
   EXPECT_EQ(stamp.status, 1);
-  EXPECT_NE(stamp.err, "");
+  EXPECT_EQ(stamp.err, "segstamp: segment " + small.name +
+                           " holds 10 bytes, too few for the 22-byte greeting; nothing written\n");
   EXPECT_EQ(small.bytes(10), std::string(10, '\0'));
+}
+
+TEST(Seglink, RunToTheirEndThenReportALostOutput) {
+  Segment segment = Segment::make(4096);
+  for (const std::string program : {"segstamp", "segpeek"}) {
+    for (const auto& [stream, reason] : {std::pair{Stream::full, "No space left on device"},
+                                         std::pair{Stream::closed, "Bad file descriptor"}}) {
+      SCOPED_TRACE(program + ": " + reason);
+      Result result = run(program, {segment.name}, {.out = stream});
+      EXPECT_EQ(result.status, 1);
+      // After what ipcs has to say about its own lost listings, once, with the first reason.
+      const std::string line = program + ": write error: " + reason + "\n";
+      EXPECT_TRUE(result.err.ends_with(line)) << result.err;
+      EXPECT_EQ(result.err.find(program + ":"), result.err.rfind(line)) << result.err;
+    }
+    Result usage = run(program, {}, {.out = Stream::full});
+    EXPECT_EQ(usage.err, program + ": write error: No space left on device\n");
+    EXPECT_EQ(usage.status, 1);
+  }
+  EXPECT_EQ(segment.bytes(22), greeting);  // segstamp went on to the end
+  EXPECT_EQ(segment.stat().shm_nattch, 0u);
 }
 
 }  // namespace

@@ -26,6 +26,17 @@ TEST(Threetally, FailedThreadCreationPrintsOnlyTheErrorLine) {
   }
 }
 
+TEST(Threetally, ALostLineIsAFailure) {
+  Result full = run("threetally", {}, {.out = Stream::full, .timeout = 240s});
+  EXPECT_EQ(full.err, "threetally: write error: No space left on device\n");
+  EXPECT_EQ(full.status, 1);
+  Result closed =
+      run("threetally", {},
+          {.out = Stream::closed, .timeout = 240s, .faults = {{"pthread_create", EAGAIN, 3}}});
+  EXPECT_EQ(closed.err, "threetally: write error: Bad file descriptor\n");
+  EXPECT_EQ(closed.status, 1);
+}
+
 TEST(Threetally, FailedAllocationOfTheTableIsReportedNotACrash) {
   Result result = run("threetally", {}, {.faults = {{"malloc", ENOMEM, 0, 1 << 28}}});
   EXPECT_EQ(result.out, "");

@@ -8,9 +8,11 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 constexpr int worker_count = 16;
 // The kernel backs memory with 2 MiB huge pages only where a range is aligned to them.
@@ -36,6 +38,9 @@ void* count3s_thread(void* arg) {
   count.fetch_add(tally);
   return nullptr;
 }
+
+// For the write-error message; the fixed name reads the same however the program was started.
+constexpr char program_name[] = "threetally";
 
 int main() {
   length = 67108864;
@@ -73,6 +78,9 @@ int main() {
     const int create_result = pthread_create(&handles[t], nullptr, count3s_thread, &index_slots[t]);
     if (create_result != 0) {
       std::puts("create thread error!");
+      if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+      }
       return 1;
     }
   }
@@ -81,5 +89,10 @@ int main() {
     pthread_join(handles[t], nullptr);
   }
   std::printf("Total count= %d \n", count.load());
+  // A total that never reached standard output (a full disk, a closed stream) is a failure.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+    return 1;
+  }
   return 0;
 }

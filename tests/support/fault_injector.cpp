@@ -147,6 +147,11 @@ void* shmat(int id, const void* address, int flags) {
   return pass("shmat", real, reinterpret_cast<void*>(-1), id, address, flags);
 }
 
+int shmctl(int id, int command, shmid_ds* info) {
+  static int (*real)(int, int, shmid_ds*);
+  return pass("shmctl", real, -1, id, command, info);
+}
+
 int shmdt(const void* address) {
   static int (*real)(const void*);
   return pass("shmdt", real, -1, address);

@@ -14,9 +14,11 @@
 namespace ipcwalk {
 namespace {
 
+// Close-on-exec, as every descriptor of the test process: a program under test gets its three
+// standard streams and nothing else.
 int capture_file() {
   char path[] = "/tmp/ipcwalk-capture-XXXXXX";
-  const int fd = mkstemp(path);
+  const int fd = mkostemp(path, O_CLOEXEC);
   if (fd < 0)
     throw std::runtime_error("mkstemp failed");
   unlink(path);
@@ -59,6 +61,30 @@ std::vector<std::string> environment(const std::vector<Fault>& faults) {
   return env;
 }
 
+// The descriptor that a program's standard output or error is to be, or -1 for a closed one.
+int stream_target(Stream stream, int capture) {
+  switch (stream) {
+    case Stream::captured:
+      return capture;
+    case Stream::closed:
+      return -1;
+    case Stream::full: {
+      const int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+      if (fd < 0)
+        throw std::runtime_error("cannot open /dev/full");
+      return fd;
+    }
+    case Stream::broken_pipe: {
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC) < 0)
+        throw std::runtime_error("pipe failed");
+      close(ends[0]);  // nobody will ever read
+      return ends[1];
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::string program(const std::string& name) {
@@ -84,15 +110,34 @@ Process::Process(const std::string& name, const std::vector<std::string>& args, 
     envp.push_back(entry.data());
   envp.push_back(nullptr);
 
+  const int out_target = stream_target(options.out, out_fd_);
+  const int err_target = stream_target(options.err, err_fd_);
   pid_ = fork();
   if (pid_ < 0)
     throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(out_fd_, STDOUT_FILENO);
-    dup2(err_fd_, STDERR_FILENO);
+    // As a shell starts a program: the test process ignores SIGPIPE, for instance, and an
+    // ignored signal would stay ignored across execve.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number)
+      sigaction(number, &default_action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int targets[] = {options.input_closed ? -1 : input[0], out_target, err_target};
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+      if (targets[fd] < 0)
+        close(fd);
+      else
+        dup2(targets[fd], fd);
+    }
     execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
+  }
+  for (const int target : {out_target, err_target}) {
+    if (target >= 0 && target != out_fd_ && target != err_fd_)
+      close(target);
   }
   close(input[0]);
   input_fd_ = input[1];
@@ -159,6 +204,16 @@ bool Process::wait_until_reading_input(Duration limit) {
 bool Process::wait_for_output(const std::string& text, Duration limit) const {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (out().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= until)
+      return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+bool Process::wait_for_error(const std::string& text, Duration limit) const {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (err().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= until)
       return false;
     std::this_thread::sleep_for(5ms);

@@ -3,8 +3,10 @@
 // Standard output and standard error go to unlinked temporary files, so they can be read at any
 // moment, byte for byte, while the program runs and after it ends. Standard input is given
 // bytes (end of input after them), or a pipe held open so that a test can press Enter later.
-// Every wait has a bound: a program still running at its deadline is killed, and the result says
-// it timed out.
+// A stream can also be left closed, or lead where writing fails, to see how the program takes
+// the loss of its output. The program starts as from a shell: every signal at its default
+// action and none blocked, whatever the test process has set for itself. Every wait has a bound: a
+// program still running at its deadline is killed, and the result says it timed out.
 #pragma once
 
 #include <sys/types.h>
@@ -26,10 +28,21 @@ struct Fault {
   std::size_t min_bytes = 0;  // malloc only: fail only requests of at least this many bytes
 };
 
+// Where standard output or standard error goes.
+enum class Stream {
+  captured,     // a file the test reads
+  closed,       // nowhere: the descriptor is closed, as `>&-` leaves it
+  full,         // /dev/full: every write fails with ENOSPC
+  broken_pipe,  // a pipe that nobody reads any more: a write raises SIGPIPE
+};
+
 struct Options {
-  std::string input;        // bytes on standard input, then end of input
-  bool hold_input = false;  // instead: a pipe that stays open until close_input()
-  Duration timeout = 20s;   // how long wait() waits before killing the program
+  std::string input;          // bytes on standard input, then end of input
+  bool hold_input = false;    // instead: a pipe that stays open until close_input()
+  bool input_closed = false;  // instead: standard input closed, as `<&-` leaves it
+  Stream out = Stream::captured;
+  Stream err = Stream::captured;
+  Duration timeout = 20s;  // how long wait() waits before killing the program
   std::vector<Fault> faults;
 };
 
@@ -64,6 +77,8 @@ class Process {
   // True once standard output holds `text` (also after the program ended: a child it forked may
   // still be writing), false at the deadline.
   bool wait_for_output(const std::string& text, Duration limit = 10s) const;
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, Duration limit = 10s) const;
   Result wait();
 
  private:
