@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 constexpr char usage[] = "USAGE: seglink <identifier>";
 
@@ -46,7 +47,8 @@ int main(int argc, char* argv[]) {
   }
   std::printf(" segment attached at %p\n", address);
   std::fflush(stdout);
-  std::system("ipcs -m");
+  // The listing is only shown: its exit status is not examined.
+  std::ignore = std::system("ipcs -m");
 
   // The text runs to the first NUL byte or to the end of the segment, whichever comes first.
   const char* const text = static_cast<const char*>(address);
@@ -65,7 +67,7 @@ int main(int argc, char* argv[]) {
   }
   std::puts("segment detached ");
   std::fflush(stdout);
-  std::system("ipcs -m ");
+  std::ignore = std::system("ipcs -m ");
 
   // Second pause, detached.
   std::getchar();

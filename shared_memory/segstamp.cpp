@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 constexpr char usage[] = "USAGE: seglink <identifier>";
 // "Hello shared memory!", a newline and the terminator: 22 bytes.
@@ -50,7 +51,8 @@ int main(int argc, char* argv[]) {
   }
   std::printf(" segment attached at %p\n", address);
   std::fflush(stdout);
-  std::system("ipcs -m");
+  // The listing is only shown: its exit status is not examined.
+  std::ignore = std::system("ipcs -m");
 
   if (segment_info.shm_segsz < sizeof greeting) {
     std::fprintf(stderr,
@@ -70,7 +72,7 @@ int main(int argc, char* argv[]) {
   }
   std::puts("segment detached ");
   std::fflush(stdout);
-  std::system("ipcs -m ");
+  std::ignore = std::system("ipcs -m ");
 
   // Second pause, detached: the segment is still listed, with one attachment fewer.
   std::getchar();
