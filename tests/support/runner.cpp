@@ -30,7 +30,7 @@ std::string read_all(int fd) {
     const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
     if (got <= 0)
       return text;
-    text.append(buffer, got);
+    text.append(buffer, static_cast<std::size_t>(got));
     offset += got;
   }
 }
@@ -119,7 +119,7 @@ void Process::send(const std::string& bytes) {
     const ssize_t wrote = write(input_fd_, bytes.data() + done, bytes.size() - done);
     if (wrote <= 0)
       return;
-    done += wrote;
+    done += static_cast<std::size_t>(wrote);
   }
 }
 
