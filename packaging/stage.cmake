@@ -2,7 +2,8 @@
 # ships them:
 # - programs stripped of their symbols, and of the compiler's .comment and .note sections;
 # - manual pages and the changelog compressed with `gzip -9n`: best compression, and no file
-#   name or time stamp inside, so the same sources give the same package.
+#   name or time stamp inside, so the same page always compresses to the same bytes;
+# - folders 0755 whatever the umask of the build, which the install applied when it made them.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 
 file(GLOB programs "${root}/bin/*")
@@ -16,3 +17,6 @@ foreach(document IN LISTS documents)
     execute_process(COMMAND gzip -9nf "${document}" COMMAND_ERROR_IS_FATAL ANY)
   endif()
 endforeach()
+
+file(CHMOD_RECURSE "${CPACK_TEMPORARY_INSTALL_DIRECTORY}" DIRECTORY_PERMISSIONS
+     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
