@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 // For the write-error message; the fixed name reads the same however the program was started.
 constexpr char program_name[] = "segmake";
@@ -46,6 +47,7 @@ int main() {
                  std::strerror(write_error), segment_id);
     return 1;
   }
-  std::system("ipcs -m");
+  // The listing is only shown: its exit status is not examined.
+  std::ignore = std::system("ipcs -m");
   return 0;
 }

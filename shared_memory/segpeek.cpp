@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 // For the write-error message; the fixed name reads the same however the program was started.
 constexpr char program_name[] = "segpeek";
@@ -53,7 +54,8 @@ int main(int argc, char* argv[]) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     output_error = errno;
   }
-  std::system("ipcs -m");
+  // The listing is only shown: its exit status is not examined.
+  std::ignore = std::system("ipcs -m");
 
   // The text runs to the first NUL byte or to the end of the segment, whichever comes first.
   const char* const text = static_cast<const char*>(address);
@@ -79,7 +81,7 @@ int main(int argc, char* argv[]) {
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) {
     output_error = errno;
   }
-  std::system("ipcs -m ");
+  std::ignore = std::system("ipcs -m ");
 
   // Second pause, detached.
   std::getchar();

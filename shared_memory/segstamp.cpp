@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 // For the write-error message; the fixed name reads the same however the program was started.
 constexpr char program_name[] = "segstamp";
@@ -57,7 +58,8 @@ int main(int argc, char* argv[]) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     output_error = errno;
   }
-  std::system("ipcs -m");
+  // The listing is only shown: its exit status is not examined.
+  std::ignore = std::system("ipcs -m");
 
   if (segment_info.shm_segsz < sizeof greeting) {
     std::fprintf(stderr,
@@ -86,7 +88,7 @@ int main(int argc, char* argv[]) {
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) {
     output_error = errno;
   }
-  std::system("ipcs -m ");
+  std::ignore = std::system("ipcs -m ");
 
   // Second pause, detached: the segment is still listed, with one attachment fewer.
   std::getchar();

@@ -16,7 +16,7 @@
 
 constexpr int worker_count = 16;
 // The kernel backs memory with 2 MiB huge pages only where a range is aligned to them.
-constexpr std::uintptr_t huge_page_size = 2 * 1024 * 1024;
+constexpr std::uintptr_t huge_page_size = std::uintptr_t{2} * 1024 * 1024;
 
 std::int32_t* array;              // the table; it goes with the process
 std::int32_t length;              // elements in the table
@@ -44,7 +44,8 @@ constexpr char program_name[] = "threetally";
 
 int main() {
   length = 67108864;
-  array = static_cast<std::int32_t*>(std::malloc(sizeof(std::int32_t) * length));
+  array = static_cast<std::int32_t*>(
+      std::malloc(sizeof(std::int32_t) * static_cast<std::size_t>(length)));
   if (array == nullptr) {
     std::perror("malloc");
     return 1;
@@ -55,7 +56,8 @@ int main() {
   const auto table_begin = reinterpret_cast<std::uintptr_t>(array);
   const std::uintptr_t huge_begin = (table_begin + huge_page_size - 1) & ~(huge_page_size - 1);
   const std::uintptr_t huge_end =
-      (table_begin + sizeof(std::int32_t) * length) & ~(huge_page_size - 1);
+      (table_begin + sizeof(std::int32_t) * static_cast<std::size_t>(length)) &
+      ~(huge_page_size - 1);
   if (huge_end > huge_begin) {
     madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
   }

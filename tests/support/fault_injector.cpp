@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+// glibc's own allocator entry, which has a reserved name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" void* __libc_malloc(size_t size);
 
 namespace {

@@ -32,7 +32,7 @@ std::string read_all(int fd) {
     const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
     if (got <= 0)
       return text;
-    text.append(buffer, got);
+    text.append(buffer, static_cast<std::size_t>(got));
     offset += got;
   }
 }
@@ -91,7 +91,8 @@ std::string program(const std::string& name) {
   return name.find('/') == std::string::npos ? std::string(PROGRAM_DIR) + "/" + name : name;
 }
 
-Process::Process(const std::string& name, const std::vector<std::string>& args, Options options)
+Process::Process(const std::string& name, const std::vector<std::string>& args,
+                 const Options& options)
     : deadline_(std::chrono::steady_clock::now() + options.timeout) {
   out_fd_ = capture_file();
   err_fd_ = capture_file();
@@ -101,11 +102,14 @@ Process::Process(const std::string& name, const std::vector<std::string>& args, 
 
   const std::string path = program(name);
   std::vector<std::string> env = environment(options.faults);
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(path.c_str()));
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& entry : env)
     envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -164,7 +168,7 @@ void Process::send(const std::string& bytes) {
     const ssize_t wrote = write(input_fd_, bytes.data() + done, bytes.size() - done);
     if (wrote <= 0)
       return;
-    done += wrote;
+    done += static_cast<std::size_t>(wrote);
   }
 }
 
@@ -242,8 +246,8 @@ Result Process::wait() {
   return result;
 }
 
-Result run(const std::string& name, const std::vector<std::string>& args, Options options) {
-  return Process(name, args, std::move(options)).wait();
+Result run(const std::string& name, const std::vector<std::string>& args, const Options& options) {
+  return Process(name, args, options).wait();
 }
 
 }  // namespace ipcwalk

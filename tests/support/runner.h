@@ -59,7 +59,8 @@ std::string program(const std::string& name);
 
 class Process {
  public:
-  Process(const std::string& name, const std::vector<std::string>& args, Options options = {});
+  Process(const std::string& name, const std::vector<std::string>& args,
+          const Options& options = {});
   ~Process();  // kills the program if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -93,6 +94,6 @@ class Process {
 
 // Runs a program to its end (or its timeout).
 Result run(const std::string& name, const std::vector<std::string>& args = {},
-           Options options = {});
+           const Options& options = {});
 
 }  // namespace ipcwalk
