@@ -34,8 +34,9 @@ int main() {
 
   std::int32_t* const table = array;
   const std::int32_t table_length = length;
-  for (std::int32_t fill_index = 0; fill_index < table_length; fill_index++) {
-    table[fill_index] = (fill_index % 2 == 0) ? 3 : 4;
+  for (std::int32_t fill_index = 0; fill_index < table_length; fill_index += 2) {
+    table[fill_index] = 3;
+    table[fill_index + 1] = 4;
   }
 
   count = 0;
