@@ -25,8 +25,11 @@ mkdir -p "$out_dir"
 
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
-flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic)   # as the release preset compiles,
-g++ "${flags[@]}" bench/reference.cpp -o "$out_dir/reference"   # but loops left where they land
+# As the release preset compiles and hardens the programs, but the plain reference's loops are
+# left where they land.
+flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -fPIE -pie -fstack-protector-strong
+  -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2 -z relro -z now)
+g++ "${flags[@]}" bench/reference.cpp -o "$out_dir/reference"
 g++ "${flags[@]}" -falign-loops=64 bench/careful_reference.cpp -o "$out_dir/careful_reference"
 g++ "${flags[@]}" bench/measure.cpp -o "$out_dir/measure"
 threetally=build/release/bin/threetally
