@@ -216,11 +216,11 @@ TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
   ASSERT_TRUE(process.wait_for_output(prompt, 60s)) << process.out();
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(process.out().find("===="), std::string::npos) << "went on without Enter";
-  // Enter, one step at a time, until segstamp holds the segment; then q.
-  for (std::size_t prompts = 1; process.out().find("$ segstamp") == std::string::npos;) {
+  // Enter, one step at a time, until the tour has its segment and its semaphore; then q.
+  for (std::size_t prompts = 1; process.out().find("$ gatetake") == std::string::npos;) {
     ASSERT_LT(prompts, 30u) << process.out();
     process.send("\n");
-    for (int i = 0; i < 12000 && count(process.out(), prompt) == prompts; ++i)
+    for (int i = 0; i < 12000 && process.running() && count(process.out(), prompt) == prompts; ++i)
       std::this_thread::sleep_for(10ms);
     ASSERT_EQ(count(process.out(), prompt), ++prompts) << process.out();
   }
@@ -229,8 +229,9 @@ TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
   const pid_t tour_pid = process.pid();  // script's: the tour's own names come from its output
   Result result = process.wait();
   EXPECT_EQ(result.status, 0) << result.out;
-  const auto removed = result.out.find("Removed the shared-memory segment");
-  EXPECT_LT(removed, result.out.find("==== End of the tour ====")) << result.out;
+  const auto end = result.out.find("==== End of the tour ====");
+  EXPECT_LT(result.out.find("Removed the shared-memory segment"), end) << result.out;
+  EXPECT_LT(result.out.find("Removed the named semaphore"), end) << result.out;
   EXPECT_EQ(result.out.find("\x1b"), std::string::npos) << "colour despite NO_COLOR";
   EXPECT_EQ(left_behind(result.out, tour_pid), std::vector<std::string>{});
 }
