@@ -7,7 +7,6 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -64,40 +63,29 @@ std::vector<std::string> left_behind(const std::string& output, pid_t tour_pid) 
 }
 
 // Somebody else on the machine: keeps a few segments and semaphores of its own, making and
-// removing them all along, so that the system's tables never stay as they were.
-class Churn {
- public:
-  Churn()
-      : thread_([this] {
-          std::deque<std::pair<int, std::string>> mine;
-          for (int i = 0; i < 20000 && !stop_; ++i) {
-            const std::string name =
-                "/ipcwalk-churn-" + std::to_string(getpid()) + "-" + std::to_string(i);
-            if (sem_t* semaphore = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 1);
-                semaphore != SEM_FAILED)
-              sem_close(semaphore);
-            mine.emplace_back(shmget(IPC_PRIVATE, 4096, 0600), name);
-            while (mine.size() > 4 || (stop_ && !mine.empty())) {
-              shmctl(mine.front().first, IPC_RMID, nullptr);
-              sem_unlink(mine.front().second.c_str());
-              mine.pop_front();
-            }
-            std::this_thread::sleep_for(5ms);
-          }
-          for (const auto& [id, name] : mine) {
-            shmctl(id, IPC_RMID, nullptr);
-            sem_unlink(name.c_str());
-          }
-        }) {}
-  ~Churn() {
-    stop_ = true;
-    thread_.join();
+// removing them all along, so that the system's tables never stay as they were. Its objects go
+// when it is stopped.
+void churn(std::stop_token stop) {
+  std::deque<std::pair<int, std::string>> mine;
+  const auto remove = [](const auto& object) {
+    shmctl(object.first, IPC_RMID, nullptr);
+    sem_unlink(object.second.c_str());
+  };
+  for (int i = 0; i < 20000 && !stop.stop_requested(); ++i) {
+    const std::string name = "/ipcwalk-churn-" + std::to_string(getpid()) + "-" + std::to_string(i);
+    if (sem_t* semaphore = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 1);
+        semaphore != SEM_FAILED)
+      sem_close(semaphore);
+    mine.emplace_back(shmget(IPC_PRIVATE, 4096, 0600), name);
+    if (mine.size() > 4) {
+      remove(mine.front());
+      mine.pop_front();
+    }
+    std::this_thread::sleep_for(5ms);
   }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  for (const auto& object : mine)
+    remove(object);
+}
 
 // One variable of this process's environment, which the programs it starts inherit, set (or
 // removed, for nullopt) until the end of the scope.
@@ -130,7 +118,7 @@ TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
   Result result;
   pid_t tour_pid;
   {
-    Churn churn;
+    std::jthread others(churn);
     Process process(tour, {"--bin", bin}, {.timeout = 280s});
     tour_pid = process.pid();
     result = process.wait();
