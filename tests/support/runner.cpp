@@ -37,6 +37,17 @@ std::string read_all(int fd) {
   }
 }
 
+// True once capture file `fd` holds `text`, false at the deadline.
+bool wait_for_text(int fd, const std::string& text, Duration limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (read_all(fd).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= until)
+      return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
 // The environment of the program under test: ours, plus what the faults need.
 std::vector<std::string> environment(const std::vector<Fault>& faults) {
   std::vector<std::string> env;
@@ -206,23 +217,11 @@ bool Process::wait_until_reading_input(Duration limit) {
 }
 
 bool Process::wait_for_output(const std::string& text, Duration limit) const {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (out().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= until)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return wait_for_text(out_fd_, text, limit);
 }
 
 bool Process::wait_for_error(const std::string& text, Duration limit) const {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (err().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= until)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return wait_for_text(err_fd_, text, limit);
 }
 
 Result Process::wait() {
