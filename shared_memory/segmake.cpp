@@ -5,12 +5,14 @@
 // where the new 4096-byte segment stands with its identifier N. Give N to segstamp, which writes
 // a greeting into the segment, and to segpeek, which prints it. The segment stays in the system
 // after every program has ended; remove it with: ipcrm -m N
-// If the line with N cannot be written (a full disk, a closed output), nobody could ever learn N:
-// segmake then removes the segment again, says so on standard error and fails.
+// If the line with N cannot be written (a full disk, a closed output, a pipe whose reader has
+// gone), nobody could ever learn N: segmake then removes the segment again, says so on standard
+// error and fails.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,13 @@ constexpr std::size_t segment_size = 4096;
 constexpr int segment_permissions = 0666;
 
 int main() {
+  // A pipe whose reader has gone (`./segmake | lesss`, a typo) would raise SIGPIPE at the
+  // identifier's line, and its default action would end segmake before it could remove the
+  // segment. Ignored, the broken pipe comes back as EPIPE: a write error like any other.
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    std::perror("signal");
+    return 1;
+  }
   // IPC_PRIVATE makes a new segment on every run; the kernel hands it out zero-filled.
   const int segment_id = shmget(IPC_PRIVATE, segment_size, segment_permissions);
   if (segment_id < 0) {
@@ -47,6 +56,10 @@ int main() {
                  std::strerror(write_error), segment_id);
     return 1;
   }
+  // The line is out, and segmake writes nothing more. An ignored signal stays ignored across
+  // exec, so the listing gets the default action back: if the reader goes now, ipcs ends as it
+  // would in any pipeline.
+  std::ignore = std::signal(SIGPIPE, SIG_DFL);
   // The listing is only shown: its exit status is not examined.
   std::ignore = std::system("ipcs -m");
   return 0;

@@ -110,12 +110,16 @@ TEST(Segmake, CreatesAZeroFilledSegmentAndPrintsItsIdentifierBeforeTheListing) {
 }
 
 TEST(Segmake, RemovesTheSegmentWhoseIdentifierCannotBeWritten) {
+  // A pipe whose reader has gone, as in `segmake | lesss`, is one more such loss: SIGPIPE must
+  // not end segmake before it removes the segment.
   for (const auto& [stream, reason] : {std::pair{Stream::full, "No space left on device"},
-                                       std::pair{Stream::closed, "Bad file descriptor"}}) {
+                                       std::pair{Stream::closed, "Bad file descriptor"},
+                                       std::pair{Stream::broken_pipe, "Broken pipe"}}) {
     const std::time_t started = std::time(nullptr);
     Process process("segmake", {}, {.out = stream});
     Result result = process.wait();
     EXPECT_EQ(created_by(process.pid(), started).size(), 0u) << reason;
+    EXPECT_EQ(result.signal, 0) << reason;
     std::smatch said;
     const std::regex removed(std::string("^segmake: write error: ") + reason +
                              "; segment ([0-9]+) removed\n$");
@@ -135,7 +139,7 @@ TEST(Segmake, RemovesTheSegmentWhoseIdentifierCannotBeWritten) {
   EXPECT_EQ(result.status, 1);
 }
 
-TEST(Seglink, PeekFindsTheGreetingWhileStampHoldsTheSegmentAndAfterBothEnd) {
+TEST(SegstampAndSegpeek, PeekFindsTheGreetingWhileStampHoldsTheSegmentAndAfterBothEnd) {
   Segment segment = Segment::make(4096);
   segment.bytes(4096, '#');  // the greeting's own NUL must end it
   Process stamp("segstamp", {segment.name}, {.hold_input = true});
@@ -172,7 +176,7 @@ TEST(Seglink, PeekFindsTheGreetingWhileStampHoldsTheSegmentAndAfterBothEnd) {
   EXPECT_EQ(segment.bytes(22), greeting);
 }
 
-TEST(Seglink, FreshSegmentGivesTheEmptyTextAndPausesTakeOneCharacterEach) {
+TEST(SegstampAndSegpeek, FreshSegmentGivesTheEmptyTextAndPausesTakeOneCharacterEach) {
   Segment segment = Segment::make(4096);
   Result peek = run("segpeek", {segment.name}, {.timeout = 5s});  // end of input at once
   EXPECT_EQ(peek.status, 0);
@@ -194,7 +198,7 @@ TEST(Seglink, FreshSegmentGivesTheEmptyTextAndPausesTakeOneCharacterEach) {
   }
 }
 
-TEST(Seglink, RejectsAnythingButOneWholeDecimalIdentifier) {
+TEST(SegstampAndSegpeek, RejectsAnythingButOneWholeDecimalIdentifier) {
   Segment segment = Segment::make(4096);
   const std::string id = segment.name;
   const std::vector<std::vector<std::string>> bad = {
@@ -213,7 +217,7 @@ TEST(Seglink, RejectsAnythingButOneWholeDecimalIdentifier) {
   EXPECT_EQ(segment.bytes(22), std::string(22, '\0'));
 }
 
-TEST(Seglink, ReportsAMissingSegmentAndAFailedDetach) {
+TEST(SegstampAndSegpeek, ReportsAMissingSegmentAndAFailedDetach) {
   const int gone = Segment::make(4096).id;  // removed at once: surely no segment now
   Segment segment = Segment::make(4096);
   for (const std::string program : {"segstamp", "segpeek"}) {
@@ -235,7 +239,7 @@ TEST(Seglink, ReportsAMissingSegmentAndAFailedDetach) {
   }
 }
 
-TEST(Seglink, NeitherProgramGoesPastTheSegmentsEnd) {
+TEST(SegstampAndSegpeek, NeitherProgramGoesPastTheSegmentsEnd) {
   Segment full = Segment::make(4096);
   full.bytes(4096, 'x');  // no NUL anywhere
   Result peek = run("segpeek", {full.name}, {.input = "\n\n"});
@@ -251,7 +255,7 @@ TEST(Seglink, NeitherProgramGoesPastTheSegmentsEnd) {
   EXPECT_EQ(small.bytes(10), std::string(10, '\0'));
 }
 
-TEST(Seglink, RunToTheirEndThenReportALostOutput) {
+TEST(SegstampAndSegpeek, RunToTheirEndThenReportALostOutput) {
   Segment segment = Segment::make(4096);
   for (const std::string program : {"segstamp", "segpeek"}) {
     for (const auto& [stream, reason] : {std::pair{Stream::full, "No space left on device"},
