@@ -6,6 +6,11 @@
 // Every other call goes through to the real function. One entry is a disturbance rather than a
 // failure: `empty_semaphore` (any nonzero errno) empties the semaphore's file just before
 // sem_open opens it, as another user who swaps the file at that moment would.
+//
+// The faults are the program's own: the library takes itself out of the environment as it
+// loads, so that the commands a program starts (system's shell, ipcs) run as they would anyway.
+// They may also be of another word size than the program, a 64-bit shell for a 32-bit program,
+// and would only complain that they cannot load it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -53,13 +58,15 @@ __attribute__((constructor)) void read_faults() {
     char* rest;
     fault.error = static_cast<int>(std::strtol(spec + name_length + 1, &rest, 10));
     fault.nth = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, &rest, 10)) : 0;
-    fault.min_bytes = *rest == ':' ? std::strtoull(rest + 1, &rest, 10) : 0;
+    fault.min_bytes = *rest == ':' ? static_cast<size_t>(std::strtoull(rest + 1, &rest, 10)) : 0;
     ++count;
     spec = std::strchr(rest, ',');
     if (spec != nullptr)
       ++spec;
   }
   fault_count = count;
+  unsetenv("LD_PRELOAD");
+  unsetenv("IPCWALK_FAULTS");
 }
 
 // The errno to fail this call with, or 0 to let it through.
