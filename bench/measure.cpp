@@ -8,6 +8,7 @@
 // starts, so its first write waits until the figures are read; then its output is passed on.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,15 +51,15 @@ int main(int argc, char** argv) {
 
   if (huge_pages) {
     close(output[1]);
-    // Wait (at most a minute) until the program sits in write(1, ...), the first system call
-    // number in /proc/PID/syscall, then read its memory figures. A program that ends without
-    // writing gives none.
+    // Wait (at most a minute) until the program sits in write(1, ...), /proc/PID/syscall then
+    // starting with this platform's number for write and 0x1, then read its memory figures. A
+    // program that ends without writing gives none.
     const std::string proc = "/proc/" + std::to_string(pid);
     long anon_huge_kib = -1, rss_kib = -1;
     for (int tries = 0; tries < 60000; ++tries) {
       std::string number, fd;
       std::ifstream(proc + "/syscall") >> number >> fd;
-      if (number == "1" && fd == "0x1") {
+      if (number == std::to_string(SYS_write) && fd == "0x1") {
         std::ifstream rollup(proc + "/smaps_rollup");
         for (std::string field; rollup >> field;) {
           if (field == "Rss:")

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -52,6 +54,36 @@ bool exists(const std::string& path) {
 std::string contents(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The GNU C library's bytes for a semaphore shared between processes, in this platform's layout:
+// 32 bytes, a 64-bit word with the value in its low half and the waiters in its high half; or 16
+// bytes, a 32-bit word with the value shifted left by one plus 1 while anybody waits, and the
+// number of waiters in the last word. The rest is as sem_init leaves it.
+constexpr bool value_in_64_bit_word = sizeof(sem_t) == 4 * sizeof(std::uint64_t);
+std::string semaphore_bytes(std::uint64_t value, std::uint32_t waiters) {
+  sem_t model{};
+  sem_init(&model, 1, 0);
+  std::string bytes(reinterpret_cast<const char*>(&model), sizeof model);
+  if constexpr (value_in_64_bit_word) {
+    const std::uint64_t word = value | std::uint64_t{waiters} << 32;
+    std::memcpy(bytes.data(), &word, sizeof word);
+  } else {
+    const auto word = static_cast<std::uint32_t>(value << 1 | (waiters > 0 ? 1 : 0));
+    std::memcpy(bytes.data(), &word, sizeof word);
+    std::memcpy(bytes.data() + sizeof model - sizeof waiters, &waiters, sizeof waiters);
+  }
+  return bytes;
+}
+
+// True once the semaphore's file holds `bytes`, false after five seconds.
+bool file_holds(const std::string& path, const std::string& bytes) {
+  for (int tries = 0; tries < 500; ++tries) {
+    if (contents(path) == bytes)
+      return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
 }
 
 std::string taken_line(pid_t pid) {
@@ -99,7 +131,8 @@ TEST(Gate, TakePassesThenBlocksUntilAGiveAndGiveCountsUp) {
   EXPECT_EQ(passed.err, "");
 
   Process second("gatetake", {gate.name}, {.hold_input = true, .timeout = 10s});
-  std::this_thread::sleep_for(300ms);
+  // Value 0 and one waiter, in the bytes the programs look at before they open the semaphore.
+  EXPECT_TRUE(file_holds(gate.path(), semaphore_bytes(0, 1)));
   ASSERT_TRUE(second.running()) << second.out();
   EXPECT_EQ(second.out(), "");
   Result give = run("gategive", {gate.name});
@@ -257,6 +290,57 @@ TEST(Gate, AFileThatIsNotASemaphoreIsReportedAndLeftAsItWas) {
       EXPECT_EQ(result.status, 1);
       EXPECT_EQ(contents(gate.path()), planted);
     }
+  }
+}
+
+TEST(Gate, ARealSemaphorePassesTheLookWhateverItsWaitersButNoValueAboveTheLargest) {
+  Gate fresh;
+  ASSERT_EQ(run("gatenew", {fresh.name}).status, 0);
+  ASSERT_EQ(contents(fresh.path()), semaphore_bytes(1, 0));  // the layout written below is real
+
+  // Waiters killed while they waited stay counted, and the 32-bit layout's waiting flag stays.
+  Gate counted;
+  std::ofstream(counted.path(), std::ios::binary) << semaphore_bytes(1, 2);
+  Process taker("gatetake", {counted.name}, {.timeout = 5s});
+  Result taken = taker.wait();
+  EXPECT_EQ(taken.out, taken_line(taker.pid()));
+  EXPECT_EQ(taken.err, "");
+  EXPECT_EQ(taken.status, 0);
+
+  // The largest value passes the look; only then does the give itself overflow.
+  Gate largest;
+  std::ofstream(largest.path(), std::ios::binary) << semaphore_bytes(SEM_VALUE_MAX, 1);
+  Result full = run("gategive", {largest.name});
+  EXPECT_EQ(full.err, "sem_post: Value too large for defined data type\n");
+  EXPECT_EQ(full.status, 1);
+
+  // One more does not fit in the 32-bit layout's word; in the 64-bit one it would be taken.
+  if constexpr (value_in_64_bit_word) {
+    const std::string planted = semaphore_bytes(std::uint64_t{SEM_VALUE_MAX} + 1, 0);
+    for (const char* program : {"gatenew", "gatetake", "gategive"}) {
+      Gate gate;
+      std::ofstream(gate.path(), std::ios::binary) << planted;
+      Result result = run(program, {gate.name}, {.timeout = 5s});
+      EXPECT_EQ(result.err, std::string(program) + ": " + gate.name + ": not a semaphore\n");
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(contents(gate.path()), planted);
+    }
+  }
+}
+
+TEST(Gate, AFileEmptiedAfterTheLookIsReportedAsNotASemaphore) {
+  // Between the look and sem_open, whoever may write into /dev/shm can swap or empty the file;
+  // the library's first touch of the semaphore then meets no data, a bus error.
+  for (const std::string program : {"gatetake", "gategive"}) {
+    Gate gate;
+    ASSERT_EQ(run("gatenew", {gate.name}).status, 0);
+    Result result = run(program, {gate.name}, {.timeout = 5s, .faults = {{"empty_semaphore", 1}}});
+    EXPECT_EQ(result.err, program + ": " + gate.name + ": not a semaphore\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(contents(gate.path()), "");  // emptied after the look had passed it
   }
 }
 

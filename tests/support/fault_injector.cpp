@@ -3,19 +3,29 @@
 //
 // IPCWALK_FAULTS="call:errno:nth:min_bytes,..." names them: `call` fails with `errno`, at its
 // nth call only (nth 0: at every call); for malloc, only requests of at least min_bytes count.
-// Every other call goes through to the real function.
+// Every other call goes through to the real function. One entry is a disturbance rather than a
+// failure: `empty_semaphore` (any nonzero errno) empties the semaphore's file just before
+// sem_open opens it, as another user who swaps the file at that moment would.
+//
+// The faults are the program's own: the library takes itself out of the environment as it
+// loads, so that the commands a program starts (system's shell, ipcs) run as they would anyway.
+// They may also be of another word size than the program, a 64-bit shell for a 32-bit program,
+// and would only complain that they cannot load it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/shm.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 // glibc's own allocator entry, which has a reserved name.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
@@ -48,13 +58,15 @@ __attribute__((constructor)) void read_faults() {
     char* rest;
     fault.error = static_cast<int>(std::strtol(spec + name_length + 1, &rest, 10));
     fault.nth = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, &rest, 10)) : 0;
-    fault.min_bytes = *rest == ':' ? std::strtoull(rest + 1, &rest, 10) : 0;
+    fault.min_bytes = *rest == ':' ? static_cast<size_t>(std::strtoull(rest + 1, &rest, 10)) : 0;
     ++count;
     spec = std::strchr(rest, ',');
     if (spec != nullptr)
       ++spec;
   }
   fault_count = count;
+  unsetenv("LD_PRELOAD");
+  unsetenv("IPCWALK_FAULTS");
 }
 
 // The errno to fail this call with, or 0 to let it through.
@@ -169,6 +181,15 @@ sem_t* sem_open(const char* name, int flags, ...) {
     mode = va_arg(arguments, mode_t);
     value = va_arg(arguments, unsigned);
     va_end(arguments);
+  }
+  if (injected("empty_semaphore") != 0) {
+    // The library's file for the name: /dev/shm/sem. and the name without its leading slashes.
+    const char* bare_name = name;
+    while (*bare_name == '/')
+      ++bare_name;
+    char path[512];
+    if (std::snprintf(path, sizeof path, "/dev/shm/sem.%s", bare_name) < int{sizeof path})
+      std::ignore = truncate(path, 0);
   }
   return pass("sem_open", real, SEM_FAILED, name, flags, mode, value);
 }

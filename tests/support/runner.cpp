@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,10 +207,11 @@ bool Process::running() {
 bool Process::wait_until_reading_input(Duration limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (running() && std::chrono::steady_clock::now() < until) {
-    // /proc/PID/syscall starts "0 0x0" while the process is blocked in read(0, ...).
+    // /proc/PID/syscall starts with read's number, which differs from platform to platform, and
+    // then 0x0 while the process is blocked in read(0, ...).
     std::ifstream syscall("/proc/" + std::to_string(pid_) + "/syscall");
     std::string number, fd;
-    if (syscall >> number >> fd && number == "0" && fd == "0x0")
+    if (syscall >> number >> fd && number == std::to_string(SYS_read) && fd == "0x0")
       return true;
     std::this_thread::sleep_for(5ms);
   }
