@@ -247,6 +247,11 @@ Diagram pipe_diagram(const Run& run) {
   }
   diagram.notes.push_back(
       "Each process ends on its own (exit); the parent does not wait for its child.");
+  // Loading the program takes most of the run: the pipe's part is drawn again, magnified.
+  const Micros pipe_part = log.last - pipe->begin;
+  diagram.detail = Window{pipe->begin - pipe_part / 25, log.last + pipe_part / 50};
+  diagram.detail_caption = "Magnified: from pipe2 to the end";
+  diagram.overview_lanes = diagram.lanes.size();
   return diagram;
 }
 
@@ -321,6 +326,9 @@ Diagram threads_diagram(const Run& run) {
   const std::size_t workers = diagram.lanes.size() - 1;
   const Micros all_workers = main_exit - fill->end;
   diagram.detail = Window{fill->end - all_workers / 20, main_lane.end + all_workers / 50};
+  diagram.detail_caption = "Magnified: the workers, from the end of the fill to main's end";
+  diagram.overview_lanes = 1;
+  diagram.overview_counters = false;
   diagram.notes.push_back(
       std::string("main asks for huge pages (madvise) and fills the table alone for ") +
       milliseconds(fill->end - fill->begin) +
@@ -476,6 +484,12 @@ Diagram semaphore_diagram(const Run& run) {
     diagram.arrows.push_back(arrow);
     changes.emplace_back(post.begin, 1);
     changes.emplace_back(wait->end, -1);
+    // The post and the wake-up are a fraction of a millisecond apart: drawn again, magnified.
+    const Micros around = std::max<Micros>((wait->end - post.begin) * 4, 200);
+    diagram.detail = Window{post.begin - around, wait->end + around};
+    diagram.detail_caption = "Magnified: the post and the wake-up";
+    diagram.detail_lanes = {2, 3};
+    diagram.overview_lanes = diagram.lanes.size();
     diagram.notes.push_back(
         std::string("The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) "
                     "for ") +

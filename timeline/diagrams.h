@@ -103,7 +103,13 @@ struct Diagram {
   std::vector<Counter> counters;
   std::vector<Arrow> arrows;
   std::vector<std::string> notes;  // two or three sentences: what to look at
-  std::optional<Window> detail;    // a stretch worth drawing again, magnified
+  // A stretch worth drawing again, magnified, under the whole step; then the whole step shows
+  // only its first overview_lanes lanes, and its step lines only where overview_counters is set.
+  std::optional<Window> detail;
+  std::string detail_caption;
+  std::vector<std::size_t> detail_lanes;  // the lanes it shows; all where empty
+  std::size_t overview_lanes = 0;
+  bool overview_counters = true;
 };
 
 Diagram pipe_diagram(const Run& run);

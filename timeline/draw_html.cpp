@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "draw.h"
@@ -203,15 +204,37 @@ void axis(std::ostringstream& svg, const Scale& scale, double top, double bottom
         << "\" y2=\"" << bottom << "\"/><text class=\"tick\" x=\"" << at(x) << "\" y=\"" << top - 4
         << "\">" << text.data() << "</text>\n";
   }
-  svg << "<text class=\"unit\" x=\"" << plot_left - 8 << "\" y=\"" << top - 4
+  svg << "<text class=\"unit\" x=\"" << plot_left - 24 << "\" y=\"" << top - 4
       << "\">ms from the step's start</text>\n";
 }
 
 // One panel: an axis, the lanes shown, and (where asked) the step lines, over one window of
 // time. Returns the y below it.
+// What a panel shows: which lanes, whether the step lines, and where its labels are left out
+// because a magnified panel below shows them.
+struct Content {
+  std::string caption;  // above the axis, where there are two panels
+  std::vector<std::size_t> lanes;
+  bool counters = true;
+  std::optional<Window> unlabelled;
+};
+
 double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale,
-             const std::vector<std::size_t>& shown, bool with_counters, double top) {
+             const Content& content, double top) {
+  const auto labelled = [&content](Micros when) {
+    return !content.unlabelled || when < content.unlabelled->begin ||
+           when > content.unlabelled->end;
+  };
+  const std::vector<std::size_t>& shown = content.lanes;
+  const bool with_counters = content.counters;
+  std::ostringstream background;  // the lanes' alternate shading, under everything else
   std::ostringstream body;
+  std::ostringstream texts;  // the labels, over the arrows
+  if (!content.caption.empty()) {
+    svg << "<text class=\"panel\" x=\"10\" y=\"" << at(top + 11) << "\">"
+        << escaped(content.caption) << "</text>\n";
+    top += 16;
+  }
   double y = top + 26;
   std::vector<double> baselines(diagram.lanes.size(), -1);
   int stripe = 0;
@@ -219,15 +242,31 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
     const Lane& lane = diagram.lanes[index];
     std::vector<Label> labels;
     for (const Mark& mark : diagram.marks) {
-      if (mark.lane == index && scale.shows(mark.at)) {
+      if (mark.lane == index && scale.shows(mark.at) && labelled(mark.at)) {
         labels.push_back(Label{scale.x(mark.at) - 3, mark.name, 0});
       }
     }
     for (const Span& span : diagram.spans) {
       if (span.lane == index && span.look != Look::alive && span.end >= scale.window.begin &&
-          span.begin <= scale.window.end) {
-        labels.push_back(Label{std::max(scale.x(span.begin), plot_left),
-                               span.name + " " + milliseconds(span.end - span.begin), 0});
+          span.begin <= scale.window.end && labelled(span.begin)) {
+        Label label{std::max(scale.x(span.begin), plot_left),
+                    span.name + " " + milliseconds(span.end - span.begin), 0};
+        // Over a short span that an arrow enters, the label would hide the arrow's head: it
+        // goes after the span instead.
+        const double length = static_cast<double>(label.text.size()) * char_width;
+        const bool entered =
+            std::any_of(diagram.arrows.begin(), diagram.arrows.end(), [&](const Arrow& arrow) {
+              return arrow.to_lane == index && arrow.to >= span.begin && arrow.to <= span.end;
+            });
+        if (entered && scale.x(span.end) - label.x < length + 10) {
+          label.x = scale.x(span.end) + 6;
+        }
+        labels.push_back(label);
+      }
+    }
+    for (const Arrow& arrow : diagram.arrows) {
+      if (arrow.from_lane == index && scale.shows(arrow.from) && labelled(arrow.to)) {
+        labels.push_back(Label{scale.x(arrow.from) + 4, arrow.name, 0});
       }
     }
     place(labels);
@@ -235,23 +274,24 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
     for (const Label& label : labels) {
       rows = std::max(rows, label.row + 1);
     }
-    const double height = labels.empty() ? compact_lane : 16 + label_row * rows + 8;
-    const double baseline = y + height - (labels.empty() ? 8.5 : 10);
+    const bool compact = rows == 0 && lane.role == "worker";
+    const double height = compact ? compact_lane : 16 + label_row * std::max(rows, 1) + 12;
+    const double baseline = y + height - (compact ? 8.5 : 14);
     baselines[index] = baseline;
     if (stripe++ % 2 == 1) {
-      body << "<rect class=\"stripe\" x=\"0\" y=\"" << at(y) << "\" width=\"" << svg_width
-           << "\" height=\"" << at(height) << "\"/>\n";
+      background << "<rect class=\"stripe\" x=\"0\" y=\"" << at(y) << "\" width=\"" << svg_width
+                 << "\" height=\"" << at(height) << "\"/>\n";
     }
     // The lane's name: program and role, then the pid (a process) or tid (a thread).
     const std::string id =
         std::string(lane.pid == lane.tid ? "pid " : "tid ") + std::to_string(lane.tid);
     const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
-    if (labels.empty()) {
+    if (compact) {
       body << "<text class=\"lane small\" x=\"10\" y=\"" << at(baseline + 4) << "\">"
            << escaped(name) << " <tspan class=\"id\">" << id << "</tspan></text>\n";
     } else {
-      body << "<text class=\"lane\" x=\"10\" y=\"" << at(baseline - 3) << "\">" << escaped(name)
-           << "</text><text class=\"id\" x=\"10\" y=\"" << at(baseline + 10) << "\">" << id
+      body << "<text class=\"lane\" x=\"10\" y=\"" << at(baseline - 1) << "\">" << escaped(name)
+           << "</text><text class=\"id\" x=\"10\" y=\"" << at(baseline + 11) << "\">" << id
            << "</text>\n";
     }
     if (lane.end >= scale.window.begin && lane.begin <= scale.window.end) {
@@ -279,9 +319,9 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
       }
     }
     for (const Label& label : labels) {
-      body << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
-           << at(baseline - 12 - label_row * label.row) << "\">" << escaped(label.text)
-           << "</text>\n";
+      texts << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
+            << at(baseline - 12 - label_row * label.row) << "\">" << escaped(label.text)
+            << "</text>\n";
     }
     y += height;
   }
@@ -300,10 +340,9 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
                              "," + at(middle) + " " + at(to_x) + "," + at(middle) + " " + at(to_x) +
                              "," + at(end_y);
     body << "<path class=\"halo\" d=\"" << path << "\"/><path class=\"arrow\" d=\"" << path
-         << "\" marker-end=\"url(#" << diagram.mechanism << "-head)\"/>\n"
-         << "<text class=\"label arrow-label\" x=\"" << at(std::max(from_x, to_x) + 6) << "\" y=\""
-         << at(middle + 4) << "\">" << escaped(arrow.name) << "</text>\n";
+         << "\" marker-end=\"url(#" << diagram.mechanism << "-head)\"/>\n";
   }
+  body << texts.str();
 
   if (with_counters) {
     for (const Counter& counter : diagram.counters) {
@@ -341,6 +380,7 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
       y += counter_band;
     }
   }
+  svg << background.str();
   axis(svg, scale, top + 18, y);
   svg << body.str();
   return y;
@@ -430,31 +470,31 @@ std::string figure(const Diagram& diagram) {
     svg << "<text class=\"missing\" x=\"10\" y=\"30\">Not recorded: " << escaped(diagram.missing)
         << "</text>\n";
     height = 48;
-  } else if (diagram.detail) {
-    // The whole step, main alone; then the stretch with the workers, magnified.
-    const Scale whole{diagram.time, diagram.time.begin};
-    svg << "<text class=\"panel\" x=\"10\" y=\"14\">The whole run</text>\n";
-    height = panel(svg, diagram, whole, {0}, false, 6);
-    const double x0 = whole.x(diagram.detail->begin);
-    const double x1 = std::max(whole.x(diagram.detail->end), x0 + 3);
-    svg << "<rect class=\"zoom\" x=\"" << at(x0) << "\" y=\"24\" width=\"" << at(x1 - x0)
-        << "\" height=\"" << at(height - 24) << "\"/><text class=\"label\" x=\"" << at(x0 - 4)
-        << "\" y=\"" << at(height + 12) << "\" text-anchor=\"end\">magnified below</text>\n";
-    height += 30;
-    svg << "<text class=\"panel\" x=\"10\" y=\"" << at(height + 8)
-        << "\">Magnified: the workers, from the end of the fill to main's end</text>\n";
-    std::vector<std::size_t> all(diagram.lanes.size());
-    for (std::size_t index = 0; index < all.size(); ++index) {
-      all[index] = index;
-    }
-    height = panel(svg, diagram, Scale{*diagram.detail, diagram.time.begin}, all, true, height);
-    height = legend(svg, diagram, height + 4);
   } else {
     std::vector<std::size_t> all(diagram.lanes.size());
     for (std::size_t index = 0; index < all.size(); ++index) {
       all[index] = index;
     }
-    height = panel(svg, diagram, Scale{diagram.time, diagram.time.begin}, all, true, 0);
+    const Scale whole{diagram.time, diagram.time.begin};
+    if (diagram.detail) {
+      // The whole step first, then the stretch that matters, magnified.
+      Content overview{"The whole step", all, diagram.overview_counters, diagram.detail};
+      overview.lanes.resize(std::min(diagram.overview_lanes, all.size()));
+      height = panel(svg, diagram, whole, overview, 0);
+      const double x0 = whole.x(diagram.detail->begin);
+      const double x1 = std::max(whole.x(diagram.detail->end), x0 + 3);
+      svg << "<rect class=\"zoom\" x=\"" << at(x0) << "\" y=\"40\" width=\"" << at(x1 - x0)
+          << "\" height=\"" << at(height - 38) << "\"/><text class=\"label\" x=\"" << at(x1)
+          << "\" y=\"" << at(height + 13) << "\" text-anchor=\"end\">magnified below</text>\n";
+      height += 16;
+      Content magnified{diagram.detail_caption, diagram.detail_lanes, true, std::nullopt};
+      if (magnified.lanes.empty()) {
+        magnified.lanes = all;
+      }
+      height = panel(svg, diagram, Scale{*diagram.detail, diagram.time.begin}, magnified, height);
+    } else {
+      height = panel(svg, diagram, whole, Content{"", all, true, std::nullopt}, 0);
+    }
     height = legend(svg, diagram, height + 4);
   }
   const std::string id = diagram.mechanism;
@@ -484,7 +524,8 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 .lane { font-size: 12px; font-weight: bold; }
 .small { font-size: 11px; font-weight: normal; }
 .id { font-size: 11px; fill: #444; font-weight: normal; }
-.label { font-size: 11px; }
+.label { font-size: 11px; paint-order: stroke; stroke: #fff; stroke-width: 3px;
+         stroke-linejoin: round; }
 .tick { font-size: 10px; text-anchor: middle; fill: #333; }
 .unit { font-size: 10px; text-anchor: end; fill: #333; }
 .key { font-size: 11px; }
