@@ -36,12 +36,16 @@ std::optional<int> thread_tid(const Call& call) {
   return static_cast<int>(*tid);
 }
 
-// The first of pid's calls named name (and, where given, whose arguments hold part) from a time
-// on.
-std::optional<Call> first_call(const Log& log, int pid, std::string_view name,
-                               std::string_view part = {}, Micros from = 0) {
-  for (const Call& call : log.calls_of(pid, name)) {
-    if (call.begin >= from && (part.empty() || contains(call.args, part))) {
+// A system call looked for: its name and, where not empty, a part of its arguments.
+struct Wanted {
+  std::string_view name;
+  std::string_view part;
+};
+
+// The first of pid's calls that is the one wanted.
+std::optional<Call> first_call(const Log& log, int pid, Wanted wanted) {
+  for (const Call& call : log.calls_of(pid, wanted.name)) {
+    if (wanted.part.empty() || contains(call.args, wanted.part)) {
       return call;
     }
   }
@@ -156,9 +160,9 @@ Diagram pipe_diagram(const Run& run) {
   }
   const Log& log = *run.forkrelay;
   const int parent = log.main_pid;
-  auto pipe = first_call(log, parent, "pipe2");
+  auto pipe = first_call(log, parent, Wanted{"pipe2", {}});
   if (!pipe) {
-    pipe = first_call(log, parent, "pipe");
+    pipe = first_call(log, parent, Wanted{"pipe", {}});
   }
   std::optional<Call> fork;
   std::optional<int> child;
@@ -271,7 +275,7 @@ Diagram threads_diagram(const Run& run) {
 
   // The fill: from the huge-page advice to main's next system call (the first worker's stack);
   // filling the table itself makes no system call.
-  const auto advice = first_call(log, main, "madvise", "MADV_HUGEPAGE");
+  const auto advice = first_call(log, main, Wanted{"madvise", "MADV_HUGEPAGE"});
   std::optional<Span> fill;
   if (advice) {
     for (const Call& call : log.calls_of(main)) {
@@ -308,7 +312,7 @@ Diagram threads_diagram(const Run& run) {
 
   // The join: from the last creation until the last worker has ended, or main's last futex wait
   // for one of them has returned, but no later than main's exit.
-  const auto exit = first_call(log, main, "exit_group");
+  const auto exit = first_call(log, main, Wanted{"exit_group", {}});
   const Micros main_exit = exit ? exit->begin : main_lane.end;
   Micros join_end = std::min(last_worker_end, main_exit);
   for (const Call& call : log.calls_of(main, "futex")) {
@@ -451,10 +455,10 @@ Diagram semaphore_diagram(const Run& run) {
   // Taking and giving without a waiter make no system call: those moments are known only as
   // near the call that maps the semaphore's file (sem_open), or, for gatenew, makes it visible.
   const auto opened = [](const Log& log) {
-    const auto map = first_call(log, log.main_pid, "mmap", "MAP_SHARED");
+    const auto map = first_call(log, log.main_pid, Wanted{"mmap", "MAP_SHARED"});
     return map ? map->end : log.first;
   };
-  const auto link = first_call(made, made.main_pid, "link", "/dev/shm/sem.");
+  const auto link = first_call(made, made.main_pid, Wanted{"link", "/dev/shm/sem."});
   const Micros created = link ? link->end : opened(made);
   diagram.marks.push_back(Mark{0, "sem_open", created});
   const Micros first_take = opened(first);
@@ -467,7 +471,7 @@ Diagram semaphore_diagram(const Run& run) {
       wait = Span{2, "wait", call.begin, call.end, Look::blocked};
     }
   }
-  const auto wake = first_call(giver, giver.main_pid, "futex", "FUTEX_WAKE");
+  const auto wake = first_call(giver, giver.main_pid, Wanted{"futex", "FUTEX_WAKE"});
   std::vector<std::pair<Micros, int>> changes{{first_take, -1}};
   diagram.notes.push_back(
       "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "

@@ -196,7 +196,9 @@ void axis(std::ostringstream& svg, const Scale& scale, double top, double bottom
   const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
   svg << "<line class=\"axis\" x1=\"" << plot_left << "\" y1=\"" << top << "\" x2=\"" << plot_right
       << "\" y2=\"" << top << "\"/>\n";
-  for (double tick = std::ceil(from_ms / step) * step; tick <= to_ms + step * 1e-6; tick += step) {
+  const auto last = static_cast<long long>(std::floor(to_ms / step + 1e-6));
+  for (auto index = static_cast<long long>(std::ceil(from_ms / step)); index <= last; ++index) {
+    const double tick = static_cast<double>(index) * step;
     const double x = scale.x(scale.origin + static_cast<Micros>(std::llround(tick * 1000.0)));
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "%.*f", decimals, tick);
