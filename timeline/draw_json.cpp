@@ -59,14 +59,15 @@ std::string trace_json(const std::vector<Diagram>& diagrams) {
       const Lane& lane = diagram.lanes[index];
       if (named_processes.insert(lane.pid).second) {
         events.push_back(head("process_name", diagram, 'M', lane) +
-                         ", \"args\": {\"name\": " + quoted(lane.program) + "}}");
-        events.push_back(head("process_sort_index", diagram, 'M', lane) +
-                         ", \"args\": {\"sort_index\": " + std::to_string(process_order++) + "}}");
+                         ", \"ts\": 0, \"args\": {\"name\": " + quoted(lane.program) + "}}");
+        events.push_back(
+            head("process_sort_index", diagram, 'M', lane) +
+            ", \"ts\": 0, \"args\": {\"sort_index\": " + std::to_string(process_order++) + "}}");
       }
       events.push_back(head("thread_name", diagram, 'M', lane) +
-                       ", \"args\": {\"name\": " + quoted(lane.label()) + "}}");
+                       ", \"ts\": 0, \"args\": {\"name\": " + quoted(lane.label()) + "}}");
       events.push_back(head("thread_sort_index", diagram, 'M', lane) +
-                       ", \"args\": {\"sort_index\": " + std::to_string(index) + "}}");
+                       ", \"ts\": 0, \"args\": {\"sort_index\": " + std::to_string(index) + "}}");
     }
     for (const Span& span : diagram.spans) {
       events.push_back(head(span.name, diagram, 'X', diagram.lanes[span.lane]) + ts(span.begin) +

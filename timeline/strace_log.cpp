@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <limits>
 #include <map>
 
 namespace timeline {
@@ -23,7 +24,7 @@ std::optional<Number> take_number(std::string_view& text) {
 // "1796723348.819483" (seconds, then up to six digits of fraction) in microseconds.
 std::optional<Micros> parse_seconds(std::string_view text) {
   const auto seconds = take_number<Micros>(text);
-  if (!seconds || *seconds < 0) {
+  if (!seconds || *seconds < 0 || *seconds > std::numeric_limits<Micros>::max() / 2000000) {
     return std::nullopt;
   }
   Micros micros = *seconds * 1000000;
