@@ -271,7 +271,7 @@ Diagram threads_diagram(const Run& run) {
   diagram.title = title;
   diagram.time = Window{log.first, log.last};
   diagram.lanes.push_back(program_lane(log, "threetally", "main"));
-  const Lane& main_lane = diagram.lanes.front();
+  const Lane main_lane = diagram.lanes.front();  // a copy: more lanes follow
 
   // The fill: from the huge-page advice to main's next system call (the first worker's stack);
   // filling the table itself makes no system call.
