@@ -372,7 +372,7 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
         const double x0 = scale.x(step.at);
         path += std::string(path.empty() ? "M" : " L") + at(x0) + "," + at(level(step.value)) +
                 " L" + at(scale.x(next)) + "," + at(level(step.value));
-        if (x0 - last_label > 9) {
+        if (x0 - last_label > 14) {
           body << "<text class=\"value\" x=\"" << at(x0 + 2) << "\" y=\""
                << at(level(step.value) - 3) << "\">" << step.value << "</text>\n";
           last_label = x0;
