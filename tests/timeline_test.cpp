@@ -1,0 +1,384 @@
+// The tour's timeline tool, on strace logs of the four steps recorded on a real run (kept in
+// tests/timeline_logs, made by its `record` script): what it reads from them, the trace file it
+// writes, and its page as a real browser shows it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <variant>
+
+#include "diagrams.h"
+#include "draw.h"
+#include "runner.h"
+
+namespace ipcwalk {
+namespace {
+
+using timeline::Diagram;
+using timeline::Micros;
+namespace fs = std::filesystem;
+
+const fs::path logs = SOURCE_DIR "/tests/timeline_logs";
+
+// A folder of the test's own, removed when the test ends, pass or fail.
+struct Folder {
+  fs::path path;
+  Folder() {
+    std::string name = (fs::temp_directory_path() / "ipcwalk-timeline-XXXXXX").string();
+    path = mkdtemp(name.data());
+  }
+  Folder(const Folder&) = delete;
+  ~Folder() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+const std::vector<Diagram>& recorded() {
+  static const std::vector<Diagram> diagrams = timeline::diagrams(timeline::read_run(logs));
+  return diagrams;
+}
+
+std::vector<std::string> names(const std::vector<timeline::Mark>& marks) {
+  std::vector<std::string> found;
+  for (const auto& mark : marks)
+    found.push_back(mark.name);
+  return found;
+}
+
+std::vector<int> values(const timeline::Counter& counter) {
+  std::vector<int> found;
+  for (const auto& step : counter.steps)
+    found.push_back(step.value);
+  return found;
+}
+
+TEST(TimelineLog, JoinsSplitCallsAndSkipsTheBytesDumpedUnderThem) {
+  const auto log = timeline::read_log(logs / "1-pipe-forkrelay.strace");
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->main_pid, 14514);
+  EXPECT_EQ(log->pids, (std::vector<int>{14514, 14515}));
+  // "14514 1796723579.485993 write(4, "Message from parent..., 128 <unfinished ...>", then,
+  // after a line of the child, "<... write resumed>) = 128 <0.000021>".
+  const auto writes = log->calls_of(14514, "write");
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes[0].args.substr(0, 27), "4, \"Message from parent\\xef");
+  EXPECT_EQ(writes[0].result, "128");
+  EXPECT_EQ(writes[0].begin, Micros{1796723579485993});
+  EXPECT_EQ(writes[0].end, Micros{1796723579485993 + 21});
+  // The hex dumps of -e read=all and -e write=all are no calls of their own.
+  for (const auto& call : log->calls)
+    EXPECT_TRUE(call.pid == 14514 || call.pid == 14515) << call.name;
+  EXPECT_EQ(log->ended(14515), Micros{1796723579486996});
+  // exit_group never returns: it is no success, and ends where it began.
+  const auto ends = log->calls_of(14515, "exit_group");
+  ASSERT_EQ(ends.size(), 1U);
+  EXPECT_FALSE(ends[0].succeeded());
+  EXPECT_TRUE(
+      std::is_sorted(log->calls.begin(), log->calls.end(),
+                     [](const auto& one, const auto& other) { return one.begin < other.begin; }));
+}
+
+TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
+  const Diagram& pipe = recorded()[0];
+  ASSERT_EQ(pipe.missing, "");
+  ASSERT_EQ(pipe.lanes.size(), 2U);
+  EXPECT_EQ(pipe.lanes[0].label(), "forkrelay parent 14514");
+  EXPECT_EQ(pipe.lanes[1].label(), "forkrelay child 14515");
+  EXPECT_EQ(names(pipe.marks), (std::vector<std::string>{"pipe2", "fork", "exit", "exit"}));
+  EXPECT_LT(pipe.marks[0].at, pipe.marks[1].at);
+  ASSERT_EQ(pipe.spans.size(), 2U);
+  const auto& write = pipe.spans[0];
+  const auto& read = pipe.spans[1];
+  EXPECT_EQ(write.name + "@" + std::to_string(write.lane), "write@0");
+  EXPECT_EQ(read.name + "@" + std::to_string(read.lane), "read@1");
+  // The child's read(3, ...): from its entry to its return, 99 microseconds by -T.
+  EXPECT_EQ(read.begin, Micros{1796723579486260});
+  EXPECT_EQ(read.end - read.begin, 99);
+  ASSERT_EQ(pipe.arrows.size(), 1U);
+  const auto& arrow = pipe.arrows[0];
+  EXPECT_TRUE(arrow.from >= write.begin && arrow.from <= write.end);
+  EXPECT_TRUE(arrow.to >= read.begin && arrow.to <= read.end && arrow.to >= arrow.from);
+}
+
+TEST(TimelineDiagrams, ThreadsFillThenSixteenWorkersThenJoin) {
+  const Diagram& threads = recorded()[1];
+  ASSERT_EQ(threads.missing, "");
+  ASSERT_EQ(threads.lanes.size(), 17U);
+  const auto& main = threads.lanes[0];
+  EXPECT_EQ(main.label(), "threetally main 14520");
+  EXPECT_EQ(threads.lanes[1].label(), "threetally worker 14521");
+  const auto& fill = threads.spans.front();
+  ASSERT_EQ(fill.name, "fill");
+  Micros last_end = 0;
+  for (std::size_t lane = 1; lane < threads.lanes.size(); ++lane) {
+    // Every worker lives after the fill, within main's life.
+    EXPECT_GE(threads.lanes[lane].begin, fill.end);
+    EXPECT_LE(threads.lanes[lane].end, main.end);
+    last_end = std::max(last_end, threads.lanes[lane].end);
+  }
+  const auto& join = threads.spans.back();
+  ASSERT_EQ(join.name, "join");
+  EXPECT_EQ(join.end, last_end);
+  const auto alive = values(threads.counters.at(0));
+  EXPECT_EQ(alive.front(), 1);
+  EXPECT_EQ(alive.back(), 0);
+  EXPECT_EQ(*std::max_element(alive.begin(), alive.end()), 5);
+}
+
+TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
+  const Diagram& segment = recorded()[2];
+  ASSERT_EQ(segment.missing, "");
+  ASSERT_EQ(segment.lanes.size(), 3U);
+  EXPECT_EQ(names(segment.marks),
+            (std::vector<std::string>{"shmget", "shmat", "shmdt", "shmat", "shmdt"}));
+  EXPECT_EQ(values(segment.counters.at(0)), (std::vector<int>{0, 1, 2, 1, 0}));
+  std::map<std::size_t, std::vector<timeline::Span>> pauses;
+  for (const auto& span : segment.spans)
+    if (span.name == "pause")
+      pauses[span.lane].push_back(span);
+  ASSERT_EQ(pauses[1].size(), 2U);  // segstamp: two getchar()s, two reads
+  ASSERT_EQ(pauses[2].size(), 1U);  // segpeek: both Enters came in one read
+  // segpeek attaches and detaches while segstamp sits in its first pause.
+  EXPECT_LT(pauses[1][0].begin, segment.lanes[2].begin);
+  EXPECT_GT(pauses[1][0].end, pauses[2][0].end);
+}
+
+TEST(TimelineDiagrams, SemaphoreWaitEndsAfterThePostThatWakesIt) {
+  const Diagram& semaphore = recorded()[3];
+  ASSERT_EQ(semaphore.missing, "");
+  ASSERT_EQ(semaphore.lanes.size(), 4U);
+  EXPECT_EQ(semaphore.lanes[2].label(), "gatetake 2 14595");
+  ASSERT_EQ(semaphore.spans.size(), 2U);
+  const auto& wait = semaphore.spans[0];
+  const auto& post = semaphore.spans[1];
+  EXPECT_EQ(wait.name + "@" + std::to_string(wait.lane), "wait@2");
+  EXPECT_EQ(post.name + "@" + std::to_string(post.lane), "post@3");
+  EXPECT_EQ(wait.end - wait.begin, 134386);
+  EXPECT_LT(post.begin, wait.end);
+  EXPECT_EQ(values(semaphore.counters.at(0)), (std::vector<int>{1, 0, 1, 0}));
+}
+
+TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
+  Folder empty;
+  const auto diagrams = timeline::diagrams(timeline::read_run(empty.path));
+  ASSERT_EQ(diagrams.size(), 4U);
+  for (const auto& diagram : diagrams)
+    EXPECT_NE(diagram.missing, "") << diagram.title;
+  const std::string page = timeline::page_html(diagrams);
+  EXPECT_NE(page.find("Not recorded: gatenew"), std::string::npos);
+  EXPECT_EQ(timeline::trace_json(diagrams),
+            "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
+}
+
+// Just enough of a JSON reader to check the trace file's structure.
+struct Json {
+  std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>,
+               std::map<std::string, Json>>
+      value;
+  const Json& operator[](const std::string& key) const {
+    static const Json none;
+    const auto& object = std::get<std::map<std::string, Json>>(value);
+    const auto found = object.find(key);
+    return found == object.end() ? none : found->second;
+  }
+  bool has(const std::string& key) const {
+    return !std::holds_alternative<std::nullptr_t>((*this)[key].value);
+  }
+  double number() const {
+    return std::get<double>(value);
+  }
+  const std::string& text() const {
+    return std::get<std::string>(value);
+  }
+};
+
+Json parse(std::istream& in) {
+  in >> std::ws;
+  const int c = in.get();
+  if (c == '{' || c == '[') {
+    std::map<std::string, Json> object;
+    std::vector<Json> array;
+    const char close = c == '{' ? '}' : ']';
+    while ((in >> std::ws).peek() != close) {
+      if (c == '{') {
+        std::string key = parse(in).text();
+        if ((in >> std::ws).get() != ':')
+          throw std::runtime_error("no colon after " + key);
+        object[key] = parse(in);
+      } else {
+        array.push_back(parse(in));
+      }
+      if ((in >> std::ws).peek() == ',')
+        in.get();
+    }
+    in.get();
+    return c == '{' ? Json{object} : Json{array};
+  }
+  if (c == '"') {
+    std::string text;
+    for (int next = in.get(); next != '"'; next = in.get()) {
+      if (next == EOF || (next == '\\' && (next = in.get()) == 'u'))
+        throw std::runtime_error("unexpected escape or end in a string");
+      text += static_cast<char>(next);
+    }
+    return Json{text};
+  }
+  in.unget();
+  double number = 0;
+  if (!(in >> number))
+    throw std::runtime_error("not JSON");
+  return Json{number};
+}
+
+TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
+  std::istringstream text(timeline::trace_json(recorded()));
+  const Json trace = parse(text);
+  EXPECT_TRUE((text >> std::ws).eof());
+  EXPECT_EQ(trace["displayTimeUnit"].text(), "ms");
+  std::map<std::pair<double, double>, std::vector<std::pair<double, double>>> spans;  // per lane
+  std::map<std::string, const Json*> flow_starts;
+  std::vector<const Json*> flow_ends;
+  std::map<double, std::string> processes;
+  for (const Json& event : std::get<std::vector<Json>>(trace["traceEvents"].value)) {
+    const std::string& phase = event["ph"].text();
+    const std::string& category = event["cat"].text();
+    EXPECT_TRUE(category == "pipe" || category == "threads" || category == "segment" ||
+                category == "semaphore");
+    const auto lane = std::make_pair(event["pid"].number(), event["tid"].number());
+    if (phase == "X") {
+      ASSERT_TRUE(event.has("dur")) << event["name"].text();
+      spans[lane].emplace_back(event["ts"].number(), event["ts"].number() + event["dur"].number());
+    } else if (phase == "s") {
+      flow_starts[category + std::to_string(event["id"].number())] = &event;
+    } else if (phase == "f") {
+      EXPECT_EQ(event["bp"].text(), "e");
+      flow_ends.push_back(&event);
+    } else if (phase == "M" && event["name"].text() == "process_name") {
+      processes[lane.first] = event["args"]["name"].text();
+    }
+  }
+  std::set<std::string> programs;
+  for (const auto& [pid, name] : processes)
+    programs.insert(name);
+  EXPECT_EQ(programs, (std::set<std::string>{"forkrelay", "gategive", "gatenew", "gatetake",
+                                             "segmake", "segpeek", "segstamp", "threetally"}));
+  // Spans on one lane nest: each one either ends before the next begins or holds it whole.
+  for (auto& [lane, list] : spans) {
+    std::sort(list.begin(), list.end());
+    for (std::size_t index = 1; index < list.size(); ++index)
+      EXPECT_TRUE(list[index].first >= list[index - 1].second ||
+                  list[index].second <= list[index - 1].second);
+  }
+  const auto inside_a_span = [&spans](const Json& event) {
+    const auto& list = spans[{event["pid"].number(), event["tid"].number()}];
+    return std::any_of(list.begin(), list.end(), [&](const auto& span) {
+      return event["ts"].number() >= span.first && event["ts"].number() <= span.second;
+    });
+  };
+  ASSERT_EQ(flow_ends.size(), 2U);
+  ASSERT_EQ(flow_starts.size(), 2U);
+  for (const Json* end : flow_ends) {
+    const Json* start =
+        flow_starts.at((*end)["cat"].text() + std::to_string((*end)["id"].number()));
+    EXPECT_GE((*end)["ts"].number(), (*start)["ts"].number());
+    EXPECT_TRUE(inside_a_span(*start) && inside_a_span(*end)) << (*end)["name"].text();
+  }
+}
+
+TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
+  Folder out;
+  const Result made = run(TIMELINE_TOOL, {logs.string(), out.path.string()});
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(read_file(out.path / "timeline.json"), timeline::trace_json(recorded()));
+  const std::string page = read_file(out.path / "timeline.html");
+  EXPECT_EQ(page, timeline::page_html(recorded()));
+  // Self-contained: nothing to run, nothing to fetch.
+  for (const char* outside : {"<script", "src=", "href=", "@import", "url(http"})
+    EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+
+  const Result no_folder = run(TIMELINE_TOOL, {logs.string(), (out.path / "none").string()});
+  EXPECT_EQ(no_folder.status, 1);
+  EXPECT_EQ(no_folder.err,
+            "timeline: " + (out.path / "none").string() + ": no such folder to write into\n");
+  const Result no_arguments = run(TIMELINE_TOOL);
+  EXPECT_EQ(no_arguments.status, 1);
+  EXPECT_EQ(no_arguments.err.substr(0, 10), "timeline: ");
+}
+
+// Chromium, where it is installed: found on PATH as Debian installs it.
+std::string chromium() {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    for (const char* name : {"chromium", "chromium-browser"}) {
+      const fs::path candidate = fs::path(folder) / name;
+      if (!folder.empty() && access(candidate.c_str(), X_OK) == 0)
+        return candidate.string();
+    }
+  }
+  return "";
+}
+
+TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
+  const std::string browser = chromium();
+  if (browser.empty())
+    GTEST_SKIP() << "no chromium on PATH";
+  Folder out;
+  ASSERT_EQ(run(TIMELINE_TOOL, {logs.string(), out.path.string()}).status, 0);
+  std::ofstream(out.path / "blank.html") << "<!DOCTYPE html><title>blank</title>\n";
+  // Headless, as root too, with a profile of its own; each run bounded in time.
+  const auto show = [&](const std::string& page, const std::vector<std::string>& what) {
+    std::vector<std::string> args{"--headless",
+                                  "--no-sandbox",
+                                  "--disable-gpu",
+                                  "--hide-scrollbars",
+                                  "--user-data-dir=" + (out.path / "profile").string(),
+                                  "--window-size=1000,2600"};
+    args.insert(args.end(), what.begin(), what.end());
+    args.push_back("file://" + (out.path / page).string());
+    Options options;
+    options.timeout = 90s;
+    const Result shown = run(browser, args, options);
+    EXPECT_FALSE(shown.timed_out);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    return shown.out;
+  };
+  const std::string dom = show("timeline.html", {"--dump-dom"});
+  EXPECT_EQ(count_of(dom, "<svg"), 4U);
+  for (const char* title : {">1. Pipe: forkrelay</title>", ">2. Threads: threetally</title>",
+                            ">3. Shared memory: segmake, segstamp, segpeek</title>",
+                            ">4. Named semaphore: gatenew, gatetake, gategive</title>"})
+    EXPECT_NE(dom.find(title), std::string::npos) << title;
+
+  // Not blank: the diagrams' lines and text make the screenshot far larger than that of an empty
+  // page of the same size, which compresses to next to nothing.
+  show("timeline.html", {"--screenshot=" + (out.path / "timeline.png").string()});
+  show("blank.html", {"--screenshot=" + (out.path / "blank.png").string()});
+  const std::string shot = read_file(out.path / "timeline.png");
+  const std::string blank = read_file(out.path / "blank.png");
+  ASSERT_EQ(shot.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  ASSERT_EQ(blank.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_GT(shot.size(), 10 * blank.size());
+}
+
+}  // namespace
+}  // namespace ipcwalk
