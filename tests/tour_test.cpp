@@ -607,7 +607,8 @@ std::vector<TraceEvent> trace_events(const std::string& json) {
         const std::string inner = args.str();
         if (std::regex_search(inner, name, std::regex("\"name\": *\"([^\"]*)\"")))
           event.arg_name = name[1];
-        object.erase(args.position(), args.length());
+        object.erase(static_cast<std::size_t>(args.position()),
+                     static_cast<std::size_t>(args.length()));
       }
       for (const auto& pair :
            all_matches(object, std::regex("\"(\\w+)\": *(\"([^\"]*)\"|[-0-9.eE+]+)")))
