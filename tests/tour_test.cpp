@@ -5,12 +5,15 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <optional>
 #include <regex>
 #include <set>
@@ -22,9 +25,13 @@
 namespace ipcwalk {
 namespace {
 
+namespace fs = std::filesystem;
+
 const std::string tour = SOURCE_DIR "/tour";
-const std::string bin = std::filesystem::path(program("forkrelay")).parent_path();
+const std::string bin = fs::path(program("forkrelay")).parent_path();
 const std::string prompt = "-- Enter: next step; q and Enter: end the tour --";
+const std::vector<std::string> programs = {"forkrelay", "threetally", "segmake",  "segstamp",
+                                           "segpeek",   "gatenew",    "gatetake", "gategive"};
 
 std::size_t count(const std::string& text, const std::string& part) {
   std::size_t found = 0;
@@ -33,33 +40,64 @@ std::size_t count(const std::string& text, const std::string& part) {
   return found;
 }
 
+std::vector<std::smatch> all_matches(const std::string& text, const std::regex& pattern) {
+  return {std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()};
+}
+
+// The rows of /proc/sysvipc/shm: identifier and creator's pid.
+std::vector<std::pair<std::string, std::string>> segment_rows() {
+  std::vector<std::pair<std::string, std::string>> rows;
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string line, key, id, perms, size, cpid;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line))
+    if (std::istringstream(line) >> key >> id >> perms >> size >> cpid)
+      rows.emplace_back(id, cpid);
+  return rows;
+}
+
 // The segments and semaphores that the tour made and did not remove: the segment identifiers
-// it printed, and its semaphore names (made from its pid, or printed). Programs killed with the
-// tour detach a moment after they die, so this waits, bounded, for the list to empty.
-std::vector<std::string> left_behind(const std::string& output, pid_t tour_pid) {
-  std::set<std::string> ids, names{"ipcwalk-tour-" + std::to_string(tour_pid)};
-  const std::regex segment("Successfully created segment : (\\d+) "), name("/(ipcwalk-tour-\\d+)");
-  for (std::sregex_iterator it(output.begin(), output.end(), segment), end; it != end; ++it)
-    ids.insert((*it)[1]);
-  for (std::sregex_iterator it(output.begin(), output.end(), name), end; it != end; ++it)
-    names.insert((*it)[1]);
+// and semaphore names it printed, and any name a test gave it. Programs killed with the tour
+// detach a moment after they die, so this waits, bounded, for the list to empty. What is still
+// left then, the test removes.
+std::vector<std::string> left_behind(const std::string& output, std::set<std::string> names = {}) {
+  std::set<std::string> ids;
+  for (const auto& made : all_matches(output, std::regex("Successfully created segment : (\\d+) ")))
+    ids.insert(made[1]);
+  for (const auto& name : all_matches(output, std::regex("/(ipcwalk-tour-[0-9a-f]+)")))
+    names.insert(name[1]);
   std::vector<std::string> left;
   for (int attempt = 0; attempt < 300; ++attempt) {
     left.clear();
-    std::ifstream table("/proc/sysvipc/shm");
-    std::string line, key, id;
-    std::getline(table, line);  // the column names
-    while (std::getline(table, line))
-      if (std::istringstream(line) >> key >> id && ids.count(id))
+    for (const auto& [id, creator] : segment_rows())
+      if (ids.count(id))
         left.push_back("segment " + id);
     for (const std::string& each : names)
-      if (std::filesystem::exists("/dev/shm/sem." + each))
+      if (fs::exists("/dev/shm/sem." + each))
         left.push_back("semaphore /" + each);
     if (left.empty())
       break;
     std::this_thread::sleep_for(10ms);
   }
+  for (const std::string& object : left) {
+    const std::string which = object.substr(object.find(' ') + 1);
+    if (object.rfind("segment", 0) == 0)
+      shmctl(std::stoi(which), IPC_RMID, nullptr);
+    else
+      sem_unlink(which.c_str());
+  }
   return left;
+}
+
+// Waits for the tour to end; a tour still running after `limit` is stopped as Ctrl-C would, so
+// that it removes what it made.
+Result finish(Process& process, Duration limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (process.running() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  if (process.running())
+    kill(process.pid(), SIGINT);
+  return process.wait();
 }
 
 // Somebody else on the machine: keeps a few segments and semaphores of its own, making and
@@ -105,6 +143,41 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
+// A folder of the test's own, removed with everything in it at the end of the scope.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& what)
+      : path_(fs::temp_directory_path() /
+              ("ipcwalk-" + what + "-" + std::to_string(getpid()) + "-" + std::to_string(++made))) {
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const {
+    return path_;
+  }
+  std::string operator/(const std::string& name) const {
+    return path_ / name;
+  }
+
+ private:
+  static inline int made = 0;
+  fs::path path_;
+};
+
+void write_script(const std::string& path, const std::string& text) {
+  std::ofstream(path) << "#!/bin/sh\n" << text;
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+}
+
+// PATH with folder `first` in front.
+std::string path_with(const fs::path& first) {
+  return first.string() + ":" + std::getenv("PATH");
+}
+
 // The tour on a terminal: `script` gives it one, and passes on what the test types.
 std::vector<std::string> on_terminal(const std::string& args) {
   return {"script", "-qec", tour + " " + args, "/dev/null"};
@@ -114,47 +187,9 @@ bool strace_works() {
   return run("/usr/bin/env", {"strace", "-o", "/dev/null", "true"}).status == 0;
 }
 
-TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
-  Result result;
-  pid_t tour_pid;
-  {
-    std::jthread others(churn);
-    Process process(tour, {"--bin", bin}, {.timeout = 280s});
-    tour_pid = process.pid();
-    result = process.wait();
-  }
-  const std::string& out = result.out;
-
-  EXPECT_EQ(result.status, 0) << result.err;
-  for (const std::string line :
-       {"Child:received\"Message from parent\xEF\xBC\x81\"\n", "\nTotal count= 33554432 \n",
-        "\nThe string in SHM is :Hello shared memory!\n\n", " has semaphore,value=0\n",
-        "Removed the shared-memory segment", "Removed the named semaphore"}) {
-    EXPECT_NE(out.find(line), std::string::npos) << line << " not in:\n" << out;
-  }
-  EXPECT_EQ(left_behind(out, tour_pid), std::vector<std::string>{});
-
-  // The segment at two different addresses, one in each of two processes.
-  std::smatch made;
-  ASSERT_TRUE(std::regex_search(out, made, std::regex("created segment : (\\d+) ")));
-  std::set<std::string> holders, addresses;
-  const std::regex mapping("/proc/(\\d+)/maps: ([0-9a-f]+)-[0-9a-f]+ rw-s 0+ \\S+ " +
-                           made[1].str() + " +/SYSV");
-  for (std::sregex_iterator it(out.begin(), out.end(), mapping), end; it != end; ++it) {
-    holders.insert((*it)[1]);
-    addresses.insert((*it)[2]);
-  }
-  EXPECT_EQ(holders.size(), 2u) << out;
-  EXPECT_EQ(addresses.size(), 2u) << out;
-  // The second taker asleep in a futex wait, counted as the semaphore's one waiter.
-  EXPECT_TRUE(std::regex_search(out, std::regex("\n/proc/\\d+/wchan: \\S*futex"))) << out;
-  EXPECT_NE(out.find("value 0, 1 waiting"), std::string::npos) << out;
-
-  if (!strace_works()) {
-    std::cerr << "strace cannot trace here: the views of forkrelay and threetally not checked\n";
-    return;
-  }
-  // The record written whole into the pipe's write end and read whole from its read end.
+// The record written whole into the pipe's write end and read whole from its read end, and the
+// sixteen workers, as the kernel views of steps 1 and 2 show them from strace's logs.
+void expect_pipe_and_thread_views(const std::string& out) {
   std::smatch pipe;
   ASSERT_TRUE(std::regex_search(out, pipe, std::regex("\\d+  pipe2?\\(\\[(\\d+), (\\d+)\\]")))
       << out;
@@ -170,31 +205,110 @@ TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
   EXPECT_NE(out.find("main made 16 worker threads"), std::string::npos) << out;
 }
 
+TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
+  Result result;
+  {
+    std::jthread others(churn);
+    result = run(tour, {"--bin", bin}, {.timeout = 280s});
+  }
+  const std::string& out = result.out;
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  for (const std::string line :
+       {"Child:received\"Message from parent\xEF\xBC\x81\"\n", "\nTotal count= 33554432 \n",
+        "\nThe string in SHM is :Hello shared memory!\n\n", " has semaphore,value=0\n",
+        "Removed the shared-memory segment", "Removed the named semaphore"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " not in:\n" << out;
+  }
+  EXPECT_EQ(left_behind(out), std::vector<std::string>{});
+  // A name nobody can guess: 64 random bits, nothing of the tour's pid.
+  EXPECT_TRUE(std::regex_search(out, std::regex("gatenew /ipcwalk-tour-[0-9a-f]{16}\n"))) << out;
+
+  // The segment at two different addresses, one in each of two processes.
+  std::smatch made;
+  ASSERT_TRUE(std::regex_search(out, made, std::regex("created segment : (\\d+) ")));
+  std::set<std::string> holders, addresses;
+  const std::regex mapping("/proc/(\\d+)/maps: ([0-9a-f]+)-[0-9a-f]+ rw-s 0+ \\S+ " +
+                           made[1].str() + " +/SYSV");
+  for (const auto& each : all_matches(out, mapping)) {
+    holders.insert(each[1]);
+    addresses.insert(each[2]);
+  }
+  EXPECT_EQ(holders.size(), 2u) << out;
+  EXPECT_EQ(addresses.size(), 2u) << out;
+  // The kernel's row of the tour's segment, and no other, while both hold it and after: while
+  // others make and remove segments of their own.
+  std::vector<std::string> rows;
+  for (const auto& row : all_matches(out, std::regex("\n/proc/sysvipc/shm: +(\\S+) +(\\S+)[^\n]* "
+                                                     "(\\S+)(?=\n)"))) {
+    rows.push_back(row[2].str() == "shmid" ? "header" : row[2].str() + " nattch " + row[3].str());
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{"header", made[1].str() + " nattch 2", "header",
+                                            made[1].str() + " nattch 0"}))
+      << out;
+
+  // The second taker asleep in a futex wait, counted as the semaphore's one waiter: the value
+  // and the waiters as the semaphore's file holds them after gatenew, while the taker waits, and
+  // after gategive, each with the words it was read from.
+  EXPECT_TRUE(std::regex_search(out, std::regex("\n/proc/\\d+/wchan: \\S*futex"))) << out;
+  std::vector<std::string> views;
+  for (const auto& view :
+       all_matches(out, std::regex("layout\\): value (\\d+), (\\d+) waiting\\.\n"
+                                   "(?:## [^\n]*\n)?\\$ od [^\n]*\n([ 0-9]+)\n"))) {
+    views.push_back(view[1].str() + "," + view[2].str());
+    // The words it was read from: glibc's 64-bit layout (value, waiters) or 32-bit one (value
+    // times two plus 1 while anybody waits, sharing, padding, waiters).
+    std::vector<unsigned long> words;
+    std::istringstream line(view[3]);
+    for (unsigned long word; line >> word;)
+      words.push_back(word);
+    ASSERT_TRUE(words.size() == 2 || words.size() == 4) << view[3];
+    const auto [value, waiters] =
+        words.size() == 2 ? std::pair{words[0], words[1]} : std::pair{words[0] >> 1, words[3]};
+    EXPECT_EQ(std::to_string(value) + "," + std::to_string(waiters), views.back())
+        << "words and text differ";
+  }
+  ASSERT_EQ(views.size(), 3u) << out;
+  EXPECT_EQ(views[0], "1,0");
+  EXPECT_EQ(views[1], "0,1");
+  EXPECT_TRUE(views[2] == "0,0" || views[2] == "1,0") << views[2];
+
+  if (!strace_works()) {
+    std::cerr << "strace cannot trace here: the views of forkrelay and threetally not checked\n";
+    return;
+  }
+  expect_pipe_and_thread_views(out);
+}
+
 TEST(Tour, WithoutStraceStillPassesAndSaysHowToGetTheView) {
   // Every command of PATH but strace, through links in a folder of the test's own.
-  const std::filesystem::path tools =
-      std::filesystem::temp_directory_path() / ("ipcwalk-no-strace-" + std::to_string(getpid()));
-  std::filesystem::create_directory(tools);
+  TempDir tools("no-strace"), timeline("no-strace-timeline");
   std::istringstream path(std::getenv("PATH"));
   for (std::string folder; std::getline(path, folder, ':');) {
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
       if (entry.path().filename() != "strace")
-        std::filesystem::create_symlink(entry.path(), tools / entry.path().filename(), ignored);
+        fs::create_symlink(entry.path(), tools.path() / entry.path().filename(), ignored);
     }
   }
-  Result result;
-  {
-    ScopedEnv no_strace("PATH", tools.string());
-    result = run(tour, {"--bin", bin}, {.timeout = 280s});
-  }
-  std::filesystem::remove_all(tools);
+  ScopedEnv no_strace("PATH", tools.path().string());
+  Result result = run(tour, {"--bin", bin}, {.timeout = 280s});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(count(result.out, "strace is not installed (Debian, Ubuntu: apt-get install strace)"),
             2u)
       << result.out;
   EXPECT_NE(result.out.find("\nTotal count= 33554432 \n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("==== End of the tour ===="), std::string::npos) << result.out;
+
+  // Asked for a timeline, it says why there is none, and the tour goes on to its end.
+  result = run(tour, {"--bin", bin, "--timeline", timeline.path()}, {.timeout = 280s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("cannot draw the timeline: the timeline is drawn from strace's "
+                            "records, and strace is not installed"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("==== End of the tour ===="), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_empty(timeline.path()));
 }
 
 TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
@@ -214,14 +328,13 @@ TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
   }
   process.send("q\n");
   ASSERT_TRUE(process.wait_for_output("==== End of the tour ====", 60s)) << process.out();
-  const pid_t tour_pid = process.pid();  // script's: the tour's own names come from its output
   Result result = process.wait();
   EXPECT_EQ(result.status, 0) << result.out;
   const auto end = result.out.find("==== End of the tour ====");
   EXPECT_LT(result.out.find("Removed the shared-memory segment"), end) << result.out;
   EXPECT_LT(result.out.find("Removed the named semaphore"), end) << result.out;
   EXPECT_EQ(result.out.find("\x1b"), std::string::npos) << "colour despite NO_COLOR";
-  EXPECT_EQ(left_behind(result.out, tour_pid), std::vector<std::string>{});
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
 }
 
 TEST(Tour, CleansUpWhenInterruptedAndExplainsItself) {
@@ -231,13 +344,20 @@ TEST(Tour, CleansUpWhenInterruptedAndExplainsItself) {
   kill(process.pid(), SIGTERM);
   Result result = process.wait();
   EXPECT_NE(result.status, 0);
-  EXPECT_NE(result.err.find("tour: interrupted"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("tour: interrupted during step 3 (segpeek "), std::string::npos)
+      << result.err;
   EXPECT_NE(result.out.find("Removed the shared-memory segment"), std::string::npos);
-  EXPECT_EQ(left_behind(result.out, process.pid()), std::vector<std::string>{});
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
 
   Result help = run(tour, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: ./tour [--step] [--no-color] [--bin DIR]", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind("Usage: ./tour [--step] [--no-color] [--bin DIR] [--timeline DIR]", 0),
+            0u)
+      << help.out;
+  // Help that cannot be written is a failure, as for the programs.
+  Result lost = run(tour, {"--help"}, {.out = Stream::full});
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_EQ(lost.err, "tour: write error: No space left on device\n");
   Result missing = run(tour, {"--bin", "/nonexistent"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "\ntour: no program /nonexistent/forkrelay\n");
@@ -251,6 +371,315 @@ TEST(Tour, CleansUpWhenInterruptedAndExplainsItself) {
   Result plain = run("/usr/bin/env", on_terminal("--no-color --bin /nonexistent"));
   EXPECT_EQ(plain.out.find("\x1b"), std::string::npos) << plain.out;
   EXPECT_NE(plain.out.find("tour: no program"), std::string::npos) << plain.out;
+}
+
+// Somebody else's semaphore file at the tour's name: put there before the tour looks, or
+// swapped in while the tour runs. The tour must neither use it nor remove it.
+TEST(Tour, NeverUsesNorRemovesASemaphoreFileOfSomebodyElse) {
+  const std::string name = "/ipcwalk-tour-test-" + std::to_string(getpid());
+  const std::string file = "/dev/shm/sem." + name.substr(1);
+  ScopedEnv forced("IPCWALK_TOUR_SEMAPHORE", name);
+  TempDir temporary("tour-tmp");
+  ScopedEnv tmp("TMPDIR", temporary.path().string());
+  struct Planted {
+    std::string what;
+    std::function<void()> plant;
+  };
+  const std::vector<Planted> planted = {
+      {"junk", [&] { std::ofstream(file) << "not a semaphore"; }},
+      // Value 0, open to all: a tour that used it would wait at its first gatetake.
+      {"a semaphore of value 0",
+       [&] {
+         sem_t* other = sem_open(name.c_str(), O_CREAT | O_EXCL, 0666, 0);
+         ASSERT_NE(other, SEM_FAILED);
+         sem_close(other);
+       }},
+  };
+  for (const Planted& each : planted) {
+    SCOPED_TRACE(each.what);
+    each.plant();
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    Process process(tour, {"--bin", bin}, {.timeout = 100s});
+    Result result = finish(process, 60s);
+    struct stat after {};
+    const bool kept = stat(file.c_str(), &after) == 0 && after.st_ino == before.st_ino;
+    std::filesystem::remove(file);
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_NE(result.err.find("tour: step 4: the semaphore " + name + " exists already"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out.find("$ gatenew"), std::string::npos) << result.out;
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(result.out.find("Removed the named semaphore"), std::string::npos) << result.out;
+    EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+  }
+
+  // Swapped after gatenew: the tour's clean-up leaves the new file alone.
+  Process process(tour, {"--bin", bin}, {.timeout = 100s});
+  ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out();
+  const std::string swap = file + ".swap";
+  std::ofstream(swap) << "somebody else's";
+  ASSERT_EQ(rename(swap.c_str(), file.c_str()), 0);
+  kill(process.pid(), SIGTERM);
+  Result result = process.wait();
+  const bool kept = fs::exists(file);
+  fs::remove(file);
+  EXPECT_TRUE(kept) << "the tour removed a file it did not make";
+  EXPECT_EQ(result.out.find("Removed the named semaphore"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Removed the shared-memory segment"), std::string::npos);
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+}
+
+// Ctrl-C while segmake runs its listing (a slow ipcs first on PATH), and a second Ctrl-C while
+// the clean-up removes the segment (a slow ipcrm): each time every object of the tour goes, the
+// temporary folder too, and the tour names the step it was in.
+TEST(Tour, InterruptsLeaveNothingBehind) {
+  TempDir tools("slow-tools"), temporary("tour-tmp");
+  const std::string ipcs = run("/bin/sh", {"-c", "printf %s \"$(command -v ipcs)\""}).out;
+  const std::string ipcrm = run("/bin/sh", {"-c", "printf %s \"$(command -v ipcrm)\""}).out;
+  ASSERT_FALSE(ipcs.empty());
+  ASSERT_FALSE(ipcrm.empty());
+  // The slow ipcs notes the segmake that ran it: the segments that pid made are the tour's.
+  write_script(tools / "ipcs",
+               "p=$PPID\n"
+               "while [ \"$p\" -gt 1 ] && [ \"$(cat /proc/$p/comm)\" != segmake ]; do\n"
+               "  p=$(sed 's/.*) [A-Za-z] //; s/ .*//' /proc/$p/stat)\n"
+               "done\n"
+               "echo $p >" +
+                   tools / "segmake.pid" + ".new && mv " + tools / "segmake.pid.new" + " " +
+                   tools / "segmake.pid" + "\nsleep 5\nexec " + ipcs + " \"$@\"\n");
+  ScopedEnv tmp("TMPDIR", temporary.path().string());
+  {
+    ScopedEnv slow("PATH", path_with(tools.path()));
+    Process process(tour, {"--bin", bin}, {.timeout = 100s});
+    for (int i = 0; i < 9000 && !fs::exists(tools / "segmake.pid"); ++i)
+      std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(tools / "segmake.pid")) << process.out();
+    std::string segmake;
+    std::ifstream(tools / "segmake.pid") >> segmake;
+    kill(process.pid(), SIGINT);
+    Result result = process.wait();
+    std::vector<std::string> leaked;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      leaked.clear();
+      for (const auto& [id, creator] : segment_rows())
+        if (creator == segmake)
+          leaked.push_back(id);
+      if (leaked.empty())
+        break;
+      std::this_thread::sleep_for(20ms);
+    }
+    for (const std::string& id : leaked)
+      shmctl(std::stoi(id), IPC_RMID, nullptr);
+    EXPECT_EQ(leaked, std::vector<std::string>{}) << "segments of segmake " << segmake;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("tour: interrupted during step 3 (segmake)"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.out.find("Removed the shared-memory segment"), std::string::npos)
+        << result.out;
+    EXPECT_TRUE(fs::is_empty(temporary.path()));
+  }
+
+  write_script(tools / "ipcrm",
+               "touch " + tools / "ipcrm.ran" + "\nsleep 2\nexec " + ipcrm + " \"$@\"\n");
+  ScopedEnv slow("PATH", path_with(tools.path() / "ipcrm.only"));
+  fs::create_directory(tools.path() / "ipcrm.only");
+  fs::create_symlink(tools / "ipcrm", tools.path() / "ipcrm.only" / "ipcrm");
+  Process process(tour, {"--bin", bin}, {.timeout = 100s});
+  ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out();
+  kill(process.pid(), SIGINT);
+  for (int i = 0; i < 3000 && !fs::exists(tools / "ipcrm.ran"); ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(fs::exists(tools / "ipcrm.ran"));
+  kill(process.pid(), SIGINT);
+  Result result = process.wait();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("tour: interrupted during step 4 ("), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("Removed the shared-memory segment"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Removed the named semaphore"), std::string::npos) << result.out;
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(temporary.path()));
+}
+
+// Programs that do not do their part: the tour fails within its bound, naming the step, and
+// does not go on as if they had.
+TEST(Tour, AWaitThatRunsOutFailsNamingTheStep) {
+  TempDir fake("fake-bin");
+  for (const std::string& name : programs)
+    fs::create_symlink(fs::path(bin) / name, fake / name);
+  fs::remove(fake / "forkrelay");
+  write_script(fake / "forkrelay", "printf 'one\\ntwo\\nthree\\nfour\\nfive\\n'\n");
+  Result result = run(tour, {"--bin", fake.path()}, {.timeout = 100s});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("tour: step 1 (forkrelay): forkrelay's two processes printed 5 of "
+                            "their 6 lines within 5 s"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.out.find("==== 2."), std::string::npos) << result.out;
+
+  // A second gatetake that sleeps elsewhere than on the semaphore.
+  fs::remove(fake / "forkrelay");
+  fs::create_symlink(fs::path(bin) / "forkrelay", fake / "forkrelay");
+  fs::remove(fake / "gatetake");
+  write_script(fake / "gatetake", "mkdir " + fake / "taken" + " 2>/dev/null && exec " + bin +
+                                      "/gatetake \"$@\"\nexec sleep 100\n");
+  result = run(tour, {"--bin", fake.path()}, {.timeout = 100s});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(std::regex_search(
+      result.err, std::regex("tour: step 4 \\(the second gatetake /ipcwalk-tour-[0-9a-f]+\\): it "
+                             "did not wait within 30 s")))
+      << result.err;
+  EXPECT_EQ(result.out.find("It is waiting"), std::string::npos) << result.out;
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+}
+
+// Two tours started at once on a fresh clone: the second waits for the first one's build
+// instead of building into the same folder at the same time. The build here is a stand-in
+// cmake that fails when two runs of it overlap, and "builds" links to the test's programs.
+TEST(Tour, TwoToursAtOnceBuildOneAfterTheOther) {
+  TempDir clone("clone"), tools("fake-cmake");
+  fs::copy_file(tour, clone / "tour");
+  std::string links;
+  for (const std::string& name : programs)
+    links += " && ln -s " + bin + "/" + name + " build/release/bin/" + name;
+  write_script(
+      tools / "cmake",
+      "mkdir build/busy || { echo 'two builds at once' >&2; exit 1; }\n"
+      "sleep 1\n"
+      "case \"$*\" in\n"
+      "  '--preset release') mkdir -p build/release && touch build/release/CMakeCache.txt "
+      ";;\n"
+      "  '--build --preset release') [ -d build/release/bin ] || { mkdir build/release/bin" +
+          links +
+          "; } ;;\n"
+          "esac\n"
+          "rmdir build/busy\n");
+  ScopedEnv fake("PATH", path_with(tools.path()));
+  Process first(clone / "tour", {}, {.timeout = 200s});
+  Process second(clone / "tour", {}, {.timeout = 200s});
+  for (Process* each : {&first, &second}) {
+    Result result = each->wait();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("==== End of the tour ===="), std::string::npos) << result.out;
+    EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+  }
+}
+
+// One event of a trace-event file, with the fields the tests read.
+struct TraceEvent {
+  std::map<std::string, std::string> field;  // top level: strings unquoted, numbers as written
+  std::string arg_name;                      // args.name, for the metadata
+  std::string operator[](const std::string& key) const {
+    return field.count(key) ? field.at(key) : "";
+  }
+  double number(const std::string& key) const {
+    return field.count(key) ? std::stod(field.at(key)) : -1;
+  }
+};
+
+// The events of the traceEvents array of a trace-event file: each object of the array, and in
+// it the fields of scalar value, and args.name.
+std::vector<TraceEvent> trace_events(const std::string& json) {
+  std::vector<TraceEvent> events;
+  const auto array = json.find("\"traceEvents\"");
+  if (array == std::string::npos)
+    return events;
+  std::size_t depth = 0, start = 0;
+  bool in_string = false;
+  for (std::size_t at = json.find('[', array) + 1; at < json.size(); ++at) {
+    const char c = json[at];
+    if (in_string) {
+      if (c == '\\')
+        ++at;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' && depth++ == 0) {
+      start = at;
+    } else if (c == '}' && --depth == 0) {
+      std::string object = json.substr(start, at - start + 1);
+      TraceEvent event;
+      std::smatch args;
+      if (std::regex_search(object, args, std::regex("\"args\": *\\{[^}]*\\}"))) {
+        std::smatch name;
+        const std::string inner = args.str();
+        if (std::regex_search(inner, name, std::regex("\"name\": *\"([^\"]*)\"")))
+          event.arg_name = name[1];
+        object.erase(static_cast<std::size_t>(args.position()),
+                     static_cast<std::size_t>(args.length()));
+      }
+      for (const auto& pair :
+           all_matches(object, std::regex("\"(\\w+)\": *(\"([^\"]*)\"|[-0-9.eE+]+)")))
+        event.field[pair[1]] = pair[3].matched ? pair[3].str() : pair[2].str();
+      events.push_back(event);
+    } else if (c == ']' && depth == 0) {
+      break;
+    }
+  }
+  return events;
+}
+
+TEST(Tour, DrawsTheRunAsATimeline) {
+  if (!strace_works())
+    GTEST_SKIP() << "strace cannot trace here";
+  TempDir folder("timeline");
+  const std::string out_dir = folder / "drawn";  // the tour makes it
+  Result result = run(tour, {"--bin", bin, "--timeline", out_dir}, {.timeout = 280s});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  EXPECT_NE(result.out.find(out_dir + "/timeline.html (open it in a browser)"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find(out_dir + "/timeline.json"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(out_dir + "/timeline.html"));
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+  // The kernel views read strace's logs with their timestamps as well.
+  expect_pipe_and_thread_views(result.out);
+
+  std::ifstream file(out_dir + "/timeline.json");
+  const std::string json{std::istreambuf_iterator<char>(file), {}};
+  const std::vector<TraceEvent> events = trace_events(json);
+  ASSERT_FALSE(events.empty()) << json;
+  std::set<std::string> named;
+  std::map<std::string, std::string> lanes;  // "pid/tid": thread name
+  std::map<std::string, int> on_lane;
+  for (const TraceEvent& event : events) {
+    const std::string lane = event["pid"] + "/" + event["tid"];
+    EXPECT_TRUE(
+        std::set<std::string>({"pipe", "threads", "segment", "semaphore"}).count(event["cat"]))
+        << event["name"];
+    if (event["ph"] != "M")
+      ++on_lane[lane];
+    else if (event["name"] == "process_name")
+      named.insert(event.arg_name);
+    else if (event["name"] == "thread_name")
+      lanes[lane] = event.arg_name;
+  }
+  for (const std::string& name : programs)
+    EXPECT_TRUE(named.count(name)) << name << " not named";
+  for (const auto& [lane, name] : lanes)
+    EXPECT_GT(on_lane[lane], 0) << "no events on the lane " << name;
+
+  // Both arrows: from the pipe's write to the read, from the give to the waiting take.
+  for (const auto& [cat, id] : {std::pair{"pipe", "1"}, std::pair{"semaphore", "2"}}) {
+    std::optional<double> from, to;
+    for (const TraceEvent& event : events)
+      if (event["cat"] == cat && event["id"] == id)
+        (event["ph"] == "s" ? from : to) = event.number("ts");
+    ASSERT_TRUE(from && to) << cat << " arrow missing";
+    EXPECT_LE(*from, *to) << cat << " arrow points back in time";
+  }
+  // The second gatetake's wait ends after gategive's post.
+  std::optional<double> wait_end, post;
+  for (const TraceEvent& event : events) {
+    const std::string lane = lanes[event["pid"] + "/" + event["tid"]];
+    if (event["name"] == "wait" && lane.rfind("gatetake 2", 0) == 0)
+      wait_end = event.number("ts") + event.number("dur");
+    if (event["name"] == "post" && lane.rfind("gategive", 0) == 0)
+      post = event.number("ts");
+  }
+  ASSERT_TRUE(wait_end && post) << json;
+  EXPECT_GT(*wait_end, *post);
 }
 
 }  // namespace
