@@ -518,7 +518,8 @@ TEST(Tour, AWaitThatRunsOutFailsNamingTheStep) {
       << result.err;
   EXPECT_EQ(result.out.find("==== 2."), std::string::npos) << result.out;
 
-  // A second gatetake that sleeps elsewhere than on the semaphore.
+  // A second gatetake that sleeps elsewhere than on the semaphore: given 5 s to wait, not 30.
+  ScopedEnv patience("IPCWALK_TOUR_PATIENCE", "5");
   fs::remove(fake / "forkrelay");
   fs::create_symlink(fs::path(bin) / "forkrelay", fake / "forkrelay");
   fs::remove(fake / "gatetake");
@@ -528,7 +529,7 @@ TEST(Tour, AWaitThatRunsOutFailsNamingTheStep) {
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(std::regex_search(
       result.err, std::regex("tour: step 4 \\(the second gatetake /ipcwalk-tour-[0-9a-f]+\\): it "
-                             "did not wait within 30 s")))
+                             "did not wait within 5 s")))
       << result.err;
   EXPECT_EQ(result.out.find("It is waiting"), std::string::npos) << result.out;
   EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
