@@ -46,23 +46,23 @@ Fault faults[max_faults];
 std::atomic<int> fault_count{0};
 
 __attribute__((constructor)) void read_faults() {
-  const char* spec = std::getenv("IPCWALK_FAULTS");
+  const char* fault_list = std::getenv("IPCWALK_FAULTS");
   int count = 0;
-  while (spec != nullptr && *spec != '\0' && count < max_faults) {
+  while (fault_list != nullptr && *fault_list != '\0' && count < max_faults) {
     Fault& fault = faults[count];
-    const size_t name_length = std::strcspn(spec, ":");
-    if (name_length == 0 || name_length >= sizeof fault.call || spec[name_length] != ':')
+    const size_t name_length = std::strcspn(fault_list, ":");
+    if (name_length == 0 || name_length >= sizeof fault.call || fault_list[name_length] != ':')
       break;
-    std::memcpy(fault.call, spec, name_length);
+    std::memcpy(fault.call, fault_list, name_length);
     fault.call[name_length] = '\0';
     char* rest;
-    fault.error = static_cast<int>(std::strtol(spec + name_length + 1, &rest, 10));
+    fault.error = static_cast<int>(std::strtol(fault_list + name_length + 1, &rest, 10));
     fault.nth = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, &rest, 10)) : 0;
     fault.min_bytes = *rest == ':' ? static_cast<size_t>(std::strtoull(rest + 1, &rest, 10)) : 0;
     ++count;
-    spec = std::strchr(rest, ',');
-    if (spec != nullptr)
-      ++spec;
+    fault_list = std::strchr(rest, ',');
+    if (fault_list != nullptr)
+      ++fault_list;
   }
   fault_count = count;
   unsetenv("LD_PRELOAD");

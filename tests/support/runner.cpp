@@ -59,15 +59,15 @@ std::vector<std::string> environment(const std::vector<Fault>& faults) {
   }
   if (faults.empty())
     return env;
-  std::string spec;
+  std::string fault_list;
   for (const Fault& fault : faults) {
-    spec += fault.call + ":" + std::to_string(fault.error) + ":" + std::to_string(fault.nth) + ":" +
-            std::to_string(fault.min_bytes) + ",";
+    fault_list += fault.call + ":" + std::to_string(fault.error) + ":" + std::to_string(fault.nth) +
+                  ":" + std::to_string(fault.min_bytes) + ",";
   }
   std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
   if (const char* given = std::getenv("ASAN_OPTIONS"))
     asan += std::string(":") + given;
-  env.push_back("IPCWALK_FAULTS=" + spec);
+  env.push_back("IPCWALK_FAULTS=" + fault_list);
   env.push_back("LD_PRELOAD=" FAULT_LIBRARY);
   env.push_back(asan);
   return env;
