@@ -224,7 +224,7 @@ TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
   // A name nobody can guess: 64 random bits, nothing of the tour's pid.
   EXPECT_TRUE(std::regex_search(out, std::regex("gatenew /ipcwalk-tour-[0-9a-f]{16}\n"))) << out;
 
-  // The segment at two different addresses, one in each of two processes.
+  // The segment mapped in each of two processes, at two different addresses.
   std::smatch made;
   ASSERT_TRUE(std::regex_search(out, made, std::regex("created segment : (\\d+) ")));
   std::set<std::string> holders, addresses;
@@ -235,7 +235,10 @@ TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
     addresses.insert(each[2]);
   }
   EXPECT_EQ(holders.size(), 2u) << out;
-  EXPECT_EQ(addresses.size(), 2u) << out;
+  // A 32-bit process's layout has so few random bits that both may land on one address.
+  if (sizeof(void*) == 8) {
+    EXPECT_EQ(addresses.size(), 2u) << out;
+  }
   // The kernel's row of the tour's segment, and no other, while both hold it and after: while
   // others make and remove segments of their own.
   std::vector<std::string> rows;

@@ -454,8 +454,12 @@ Diagram semaphore_diagram(const Run& run) {
 
   // Taking and giving without a waiter make no system call: those moments are known only as
   // near the call that maps the semaphore's file (sem_open), or, for gatenew, makes it visible.
+  // 32-bit platforms map with mmap2.
   const auto opened = [](const Log& log) {
-    const auto map = first_call(log, log.main_pid, Wanted{"mmap", "MAP_SHARED"});
+    auto map = first_call(log, log.main_pid, Wanted{"mmap", "MAP_SHARED"});
+    if (!map) {
+      map = first_call(log, log.main_pid, Wanted{"mmap2", "MAP_SHARED"});
+    }
     return map ? map->end : log.first;
   };
   const auto link = first_call(made, made.main_pid, Wanted{"link", "/dev/shm/sem."});
