@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "files.h"
 #include "runner.h"
 
 namespace ipcwalk {
@@ -51,11 +52,6 @@ bool exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // The GNU C library's bytes for a semaphore shared between processes, in this platform's layout:
 // 32 bytes, a 64-bit word with the value in its low half and the waiters in its high half; or 16
 // bytes, a 32-bit word with the value shifted left by one plus 1 while anybody waits, and the
@@ -79,7 +75,7 @@ std::string semaphore_bytes(std::uint64_t value, std::uint32_t waiters) {
 // True once the semaphore's file holds `bytes`, false after five seconds.
 bool file_holds(const std::string& path, const std::string& bytes) {
   for (int tries = 0; tries < 500; ++tries) {
-    if (contents(path) == bytes)
+    if (read_file(path) == bytes)
       return true;
     std::this_thread::sleep_for(10ms);
   }
@@ -288,7 +284,7 @@ TEST(Gate, AFileThatIsNotASemaphoreIsReportedAndLeftAsItWas) {
           << planted.size() << " bytes of " << int{planted.empty() ? 0 : planted[0]};
       EXPECT_EQ(result.out, "");
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(contents(gate.path()), planted);
+      EXPECT_EQ(read_file(gate.path()), planted);
     }
   }
 }
@@ -296,7 +292,7 @@ TEST(Gate, AFileThatIsNotASemaphoreIsReportedAndLeftAsItWas) {
 TEST(Gate, ARealSemaphorePassesTheLookWhateverItsWaitersButNoValueAboveTheLargest) {
   Gate fresh;
   ASSERT_EQ(run("gatenew", {fresh.name}).status, 0);
-  ASSERT_EQ(contents(fresh.path()), semaphore_bytes(1, 0));  // the layout written below is real
+  ASSERT_EQ(read_file(fresh.path()), semaphore_bytes(1, 0));  // the layout written below is real
 
   // Waiters killed while they waited stay counted, and the 32-bit layout's waiting flag stays.
   Gate counted;
@@ -324,7 +320,7 @@ TEST(Gate, ARealSemaphorePassesTheLookWhateverItsWaitersButNoValueAboveTheLarges
       EXPECT_EQ(result.err, std::string(program) + ": " + gate.name + ": not a semaphore\n");
       EXPECT_EQ(result.out, "");
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(contents(gate.path()), planted);
+      EXPECT_EQ(read_file(gate.path()), planted);
     }
   }
 }
@@ -340,7 +336,7 @@ TEST(Gate, AFileEmptiedAfterTheLookIsReportedAsNotASemaphore) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(contents(gate.path()), "");  // emptied after the look had passed it
+    EXPECT_EQ(read_file(gate.path()), "");  // emptied after the look had passed it
   }
 }
 

@@ -2,7 +2,6 @@
 // tests/timeline_logs, made by its `record` script): what it reads from them, the trace file it
 // writes, and its page as a real browser shows it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,10 +10,10 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <variant>
 
 #include "diagrams.h"
 #include "draw.h"
+#include "files.h"
 #include "runner.h"
 
 namespace ipcwalk {
@@ -25,32 +24,6 @@ using timeline::Micros;
 namespace fs = std::filesystem;
 
 const fs::path logs = SOURCE_DIR "/tests/timeline_logs";
-
-// A folder of the test's own, removed when the test ends, pass or fail.
-struct Folder {
-  fs::path path;
-  Folder() {
-    std::string name = (fs::temp_directory_path() / "ipcwalk-timeline-XXXXXX").string();
-    path = mkdtemp(name.data());
-  }
-  Folder(const Folder&) = delete;
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
-std::size_t count_of(const std::string& text, const std::string& part) {
-  std::size_t found = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
-  return found;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
 
 const std::vector<Diagram>& recorded() {
   static const std::vector<Diagram> diagrams = timeline::diagrams(timeline::read_run(logs));
@@ -178,8 +151,8 @@ TEST(TimelineDiagrams, SemaphoreWaitEndsAfterThePostThatWakesIt) {
 }
 
 TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
-  Folder empty;
-  const auto diagrams = timeline::diagrams(timeline::read_run(empty.path));
+  TempDir empty("timeline");
+  const auto diagrams = timeline::diagrams(timeline::read_run(empty.path()));
   ASSERT_EQ(diagrams.size(), 4U);
   for (const auto& diagram : diagrams)
     EXPECT_NE(diagram.missing, "") << diagram.title;
@@ -189,76 +162,16 @@ TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
             "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
 }
 
-// Just enough of a JSON reader to check the trace file's structure.
-struct Json {
-  std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>,
-               std::map<std::string, Json>>
-      value;
-  const Json& operator[](const std::string& key) const {
-    static const Json none;
-    const auto& object = std::get<std::map<std::string, Json>>(value);
-    const auto found = object.find(key);
-    return found == object.end() ? none : found->second;
-  }
-  bool has(const std::string& key) const {
-    return !std::holds_alternative<std::nullptr_t>((*this)[key].value);
-  }
-  double number() const {
-    return std::get<double>(value);
-  }
-  const std::string& text() const {
-    return std::get<std::string>(value);
-  }
-};
-
-Json parse(std::istream& in) {
-  in >> std::ws;
-  const int c = in.get();
-  if (c == '{' || c == '[') {
-    std::map<std::string, Json> object;
-    std::vector<Json> array;
-    const char close = c == '{' ? '}' : ']';
-    while ((in >> std::ws).peek() != close) {
-      if (c == '{') {
-        std::string key = parse(in).text();
-        if ((in >> std::ws).get() != ':')
-          throw std::runtime_error("no colon after " + key);
-        object[key] = parse(in);
-      } else {
-        array.push_back(parse(in));
-      }
-      if ((in >> std::ws).peek() == ',')
-        in.get();
-    }
-    in.get();
-    return c == '{' ? Json{object} : Json{array};
-  }
-  if (c == '"') {
-    std::string text;
-    for (int next = in.get(); next != '"'; next = in.get()) {
-      if (next == EOF || (next == '\\' && (next = in.get()) == 'u'))
-        throw std::runtime_error("unexpected escape or end in a string");
-      text += static_cast<char>(next);
-    }
-    return Json{text};
-  }
-  in.unget();
-  double number = 0;
-  if (!(in >> number))
-    throw std::runtime_error("not JSON");
-  return Json{number};
-}
-
 TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
   std::istringstream text(timeline::trace_json(recorded()));
-  const Json trace = parse(text);
+  const Json trace = parse_json(text);
   EXPECT_TRUE((text >> std::ws).eof());
   EXPECT_EQ(trace["displayTimeUnit"].text(), "ms");
   std::map<std::pair<double, double>, std::vector<std::pair<double, double>>> spans;  // per lane
   std::map<std::string, const Json*> flow_starts;
   std::vector<const Json*> flow_ends;
   std::map<double, std::string> processes;
-  for (const Json& event : std::get<std::vector<Json>>(trace["traceEvents"].value)) {
+  for (const Json& event : trace["traceEvents"].items()) {
     const std::string& phase = event["ph"].text();
     const std::string& category = event["cat"].text();
     EXPECT_TRUE(category == "pipe" || category == "threads" || category == "segment" ||
@@ -305,20 +218,20 @@ TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
 }
 
 TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
-  Folder out;
-  const Result made = run(TIMELINE_TOOL, {logs.string(), out.path.string()});
+  TempDir out("timeline");
+  const Result made = run(TIMELINE_TOOL, {logs.string(), out.path().string()});
   EXPECT_EQ(made.status, 0) << made.err;
-  EXPECT_EQ(read_file(out.path / "timeline.json"), timeline::trace_json(recorded()));
-  const std::string page = read_file(out.path / "timeline.html");
+  EXPECT_EQ(read_file(out.path() / "timeline.json"), timeline::trace_json(recorded()));
+  const std::string page = read_file(out.path() / "timeline.html");
   EXPECT_EQ(page, timeline::page_html(recorded()));
   // Self-contained: nothing to run, nothing to fetch.
   for (const char* outside : {"<script", "src=", "href=", "@import", "url(http"})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
 
-  const Result no_folder = run(TIMELINE_TOOL, {logs.string(), (out.path / "none").string()});
+  const Result no_folder = run(TIMELINE_TOOL, {logs.string(), (out.path() / "none").string()});
   EXPECT_EQ(no_folder.status, 1);
   EXPECT_EQ(no_folder.err,
-            "timeline: " + (out.path / "none").string() + ": no such folder to write into\n");
+            "timeline: " + (out.path() / "none").string() + ": no such folder to write into\n");
   const Result no_arguments = run(TIMELINE_TOOL);
   EXPECT_EQ(no_arguments.status, 1);
   EXPECT_EQ(no_arguments.err.substr(0, 10), "timeline: ");
@@ -342,19 +255,19 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
   const std::string browser = chromium();
   if (browser.empty())
     GTEST_SKIP() << "no chromium on PATH";
-  Folder out;
-  ASSERT_EQ(run(TIMELINE_TOOL, {logs.string(), out.path.string()}).status, 0);
-  std::ofstream(out.path / "blank.html") << "<!DOCTYPE html><title>blank</title>\n";
+  TempDir out("timeline");
+  ASSERT_EQ(run(TIMELINE_TOOL, {logs.string(), out.path().string()}).status, 0);
+  std::ofstream(out.path() / "blank.html") << "<!DOCTYPE html><title>blank</title>\n";
   // Headless, as root too, with a profile of its own; each run bounded in time.
   const auto show = [&](const std::string& page, const std::vector<std::string>& what) {
     std::vector<std::string> args{"--headless",
                                   "--no-sandbox",
                                   "--disable-gpu",
                                   "--hide-scrollbars",
-                                  "--user-data-dir=" + (out.path / "profile").string(),
+                                  "--user-data-dir=" + (out.path() / "profile").string(),
                                   "--window-size=1000,2600"};
     args.insert(args.end(), what.begin(), what.end());
-    args.push_back("file://" + (out.path / page).string());
+    args.push_back("file://" + (out.path() / page).string());
     Options options;
     options.timeout = 90s;
     const Result shown = run(browser, args, options);
@@ -363,7 +276,7 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
     return shown.out;
   };
   const std::string dom = show("timeline.html", {"--dump-dom"});
-  EXPECT_EQ(count_of(dom, "<svg"), 4U);
+  EXPECT_EQ(count(dom, "<svg"), 4U);
   for (const char* title : {">1. Pipe: forkrelay</title>", ">2. Threads: threetally</title>",
                             ">3. Shared memory: segmake, segstamp, segpeek</title>",
                             ">4. Named semaphore: gatenew, gatetake, gategive</title>"})
@@ -371,10 +284,10 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
 
   // Not blank: the diagrams' lines and text make the screenshot far larger than that of an empty
   // page of the same size, which compresses to next to nothing.
-  show("timeline.html", {"--screenshot=" + (out.path / "timeline.png").string()});
-  show("blank.html", {"--screenshot=" + (out.path / "blank.png").string()});
-  const std::string shot = read_file(out.path / "timeline.png");
-  const std::string blank = read_file(out.path / "blank.png");
+  show("timeline.html", {"--screenshot=" + (out.path() / "timeline.png").string()});
+  show("blank.html", {"--screenshot=" + (out.path() / "blank.png").string()});
+  const std::string shot = read_file(out.path() / "timeline.png");
+  const std::string blank = read_file(out.path() / "blank.png");
   ASSERT_EQ(shot.substr(0, 8), "\x89PNG\r\n\x1a\n");
   ASSERT_EQ(blank.substr(0, 8), "\x89PNG\r\n\x1a\n");
   EXPECT_GT(shot.size(), 10 * blank.size());

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "files.h"
 #include "runner.h"
 
 namespace ipcwalk {
@@ -32,13 +33,6 @@ const std::string bin = fs::path(program("forkrelay")).parent_path();
 const std::string prompt = "-- Enter: next step; q and Enter: end the tour --";
 const std::vector<std::string> programs = {"forkrelay", "threetally", "segmake",  "segstamp",
                                            "segpeek",   "gatenew",    "gatetake", "gategive"};
-
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t found = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
-  return found;
-}
 
 std::vector<std::smatch> all_matches(const std::string& text, const std::regex& pattern) {
   return {std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()};
@@ -141,31 +135,6 @@ class ScopedEnv {
  private:
   const char* name_;
   std::optional<std::string> old_;
-};
-
-// A folder of the test's own, removed with everything in it at the end of the scope.
-class TempDir {
- public:
-  explicit TempDir(const std::string& what)
-      : path_(fs::temp_directory_path() /
-              ("ipcwalk-" + what + "-" + std::to_string(getpid()) + "-" + std::to_string(++made))) {
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const {
-    return path_;
-  }
-  std::string operator/(const std::string& name) const {
-    return path_ / name;
-  }
-
- private:
-  static inline int made = 0;
-  fs::path path_;
 };
 
 void write_script(const std::string& path, const std::string& text) {
@@ -570,61 +539,6 @@ TEST(Tour, TwoToursAtOnceBuildOneAfterTheOther) {
   }
 }
 
-// One event of a trace-event file, with the fields the tests read.
-struct TraceEvent {
-  std::map<std::string, std::string> field;  // top level: strings unquoted, numbers as written
-  std::string arg_name;                      // args.name, for the metadata
-  std::string operator[](const std::string& key) const {
-    return field.count(key) ? field.at(key) : "";
-  }
-  double number(const std::string& key) const {
-    return field.count(key) ? std::stod(field.at(key)) : -1;
-  }
-};
-
-// The events of the traceEvents array of a trace-event file: each object of the array, and in
-// it the fields of scalar value, and args.name.
-std::vector<TraceEvent> trace_events(const std::string& json) {
-  std::vector<TraceEvent> events;
-  const auto array = json.find("\"traceEvents\"");
-  if (array == std::string::npos)
-    return events;
-  std::size_t depth = 0, start = 0;
-  bool in_string = false;
-  for (std::size_t at = json.find('[', array) + 1; at < json.size(); ++at) {
-    const char c = json[at];
-    if (in_string) {
-      if (c == '\\')
-        ++at;
-      else if (c == '"')
-        in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' && depth++ == 0) {
-      start = at;
-    } else if (c == '}' && --depth == 0) {
-      std::string object = json.substr(start, at - start + 1);
-      TraceEvent event;
-      std::smatch args;
-      if (std::regex_search(object, args, std::regex("\"args\": *\\{[^}]*\\}"))) {
-        std::smatch name;
-        const std::string inner = args.str();
-        if (std::regex_search(inner, name, std::regex("\"name\": *\"([^\"]*)\"")))
-          event.arg_name = name[1];
-        object.erase(static_cast<std::size_t>(args.position()),
-                     static_cast<std::size_t>(args.length()));
-      }
-      for (const auto& pair :
-           all_matches(object, std::regex("\"(\\w+)\": *(\"([^\"]*)\"|[-0-9.eE+]+)")))
-        event.field[pair[1]] = pair[3].matched ? pair[3].str() : pair[2].str();
-      events.push_back(event);
-    } else if (c == ']' && depth == 0) {
-      break;
-    }
-  }
-  return events;
-}
-
 TEST(Tour, DrawsTheRunAsATimeline) {
   if (!strace_works())
     GTEST_SKIP() << "strace cannot trace here";
@@ -641,23 +555,26 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   expect_pipe_and_thread_views(result.out);
 
   std::ifstream file(out_dir + "/timeline.json");
-  const std::string json{std::istreambuf_iterator<char>(file), {}};
-  const std::vector<TraceEvent> events = trace_events(json);
-  ASSERT_FALSE(events.empty()) << json;
+  const Json trace = parse_json(file);
+  const std::vector<Json>& events = trace["traceEvents"].items();
+  ASSERT_FALSE(events.empty());
+  // A lane is a process and a thread of it.
+  const auto lane_of = [](const Json& event) {
+    return std::pair{event["pid"].number(), event["tid"].number()};
+  };
   std::set<std::string> named;
-  std::map<std::string, std::string> lanes;  // "pid/tid": thread name
-  std::map<std::string, int> on_lane;
-  for (const TraceEvent& event : events) {
-    const std::string lane = event["pid"] + "/" + event["tid"];
-    EXPECT_TRUE(
-        std::set<std::string>({"pipe", "threads", "segment", "semaphore"}).count(event["cat"]))
-        << event["name"];
-    if (event["ph"] != "M")
-      ++on_lane[lane];
-    else if (event["name"] == "process_name")
-      named.insert(event.arg_name);
-    else if (event["name"] == "thread_name")
-      lanes[lane] = event.arg_name;
+  std::map<std::pair<double, double>, std::string> lanes;  // thread names
+  std::map<std::pair<double, double>, int> on_lane;
+  for (const Json& event : events) {
+    EXPECT_TRUE(std::set<std::string>({"pipe", "threads", "segment", "semaphore"})
+                    .count(event["cat"].text()))
+        << event["name"].text();
+    if (event["ph"].text() != "M")
+      ++on_lane[lane_of(event)];
+    else if (event["name"].text() == "process_name")
+      named.insert(event["args"]["name"].text());
+    else if (event["name"].text() == "thread_name")
+      lanes[lane_of(event)] = event["args"]["name"].text();
   }
   for (const std::string& name : programs)
     EXPECT_TRUE(named.count(name)) << name << " not named";
@@ -665,24 +582,27 @@ TEST(Tour, DrawsTheRunAsATimeline) {
     EXPECT_GT(on_lane[lane], 0) << "no events on the lane " << name;
 
   // Both arrows: from the pipe's write to the read, from the give to the waiting take.
-  for (const auto& [cat, id] : {std::pair{"pipe", "1"}, std::pair{"semaphore", "2"}}) {
+  for (const auto& [cat, id] : {std::pair{"pipe", 1.0}, std::pair{"semaphore", 2.0}}) {
     std::optional<double> from, to;
-    for (const TraceEvent& event : events)
-      if (event["cat"] == cat && event["id"] == id)
-        (event["ph"] == "s" ? from : to) = event.number("ts");
+    for (const Json& event : events) {
+      const std::string& phase = event["ph"].text();
+      if ((phase == "s" || phase == "f") && event["cat"].text() == cat &&
+          event["id"].number() == id)
+        (phase == "s" ? from : to) = event["ts"].number();
+    }
     ASSERT_TRUE(from && to) << cat << " arrow missing";
     EXPECT_LE(*from, *to) << cat << " arrow points back in time";
   }
   // The second gatetake's wait ends after gategive's post.
   std::optional<double> wait_end, post;
-  for (const TraceEvent& event : events) {
-    const std::string lane = lanes[event["pid"] + "/" + event["tid"]];
-    if (event["name"] == "wait" && lane.rfind("gatetake 2", 0) == 0)
-      wait_end = event.number("ts") + event.number("dur");
-    if (event["name"] == "post" && lane.rfind("gategive", 0) == 0)
-      post = event.number("ts");
+  for (const Json& event : events) {
+    const std::string lane = lanes[lane_of(event)];
+    if (event["name"].text() == "wait" && lane.rfind("gatetake 2", 0) == 0)
+      wait_end = event["ts"].number() + event["dur"].number();
+    if (event["name"].text() == "post" && lane.rfind("gategive", 0) == 0)
+      post = event["ts"].number();
   }
-  ASSERT_TRUE(wait_end && post) << json;
+  ASSERT_TRUE(wait_end && post);
   EXPECT_GT(*wait_end, *post);
 }
 
