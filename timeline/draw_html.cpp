@@ -52,36 +52,28 @@ std::string at(double value) {
   return text.data();
 }
 
-const char* look_name(Look look) {
-  switch (look) {
-    case Look::busy:
-      return "busy";
-    case Look::blocked:
-      return "blocked";
-    case Look::paused:
-      return "paused";
-    case Look::shell:
-      return "shell";
-    case Look::alive:
-      return "alive";
-  }
-  return "busy";
-}
+// How a look is drawn: the name of its fill (see definitions), what the legend says of it, and
+// the colour of its outline.
+struct Style {
+  const char* name;
+  const char* meaning;
+  const char* stroke;
+};
 
-const char* look_meaning(Look look) {
+Style look_style(Look look) {
   switch (look) {
     case Look::busy:
-      return "working (solid)";
+      return {"busy", "working (solid)", "#0a5a8c"};
     case Look::blocked:
-      return "in the kernel, waiting (hatched)";
+      return {"blocked", "in the kernel, waiting (hatched)", "#d55e00"};
     case Look::paused:
-      return "paused for Enter (dotted)";
+      return {"paused", "paused for Enter (dotted)", "#007a5a"};
     case Look::shell:
-      return "ipcs -m through the shell (striped)";
+      return {"shell", "ipcs -m through the shell (striped)", "#a2477f"};
     case Look::alive:
-      return "a thread alive (light)";
+      return {"alive", "a thread alive (light)", "#0a5a8c"};
   }
-  return "";
+  return {"busy", "", "#000"};
 }
 
 // The fills: a pattern and a colour for each look, so that print and colour blindness lose
@@ -120,22 +112,6 @@ std::string definitions(const std::string& prefix) {
          "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
          "fill=\"#000\"/></marker>\n"
          "</defs>\n";
-}
-
-const char* look_stroke(Look look) {
-  switch (look) {
-    case Look::busy:
-      return "#0a5a8c";
-    case Look::blocked:
-      return "#d55e00";
-    case Look::paused:
-      return "#007a5a";
-    case Look::shell:
-      return "#a2477f";
-    case Look::alive:
-      return "#0a5a8c";
-  }
-  return "#000";
 }
 
 // Time to x, within one panel.
@@ -309,8 +285,8 @@ double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale
       const double half = span.look == Look::alive ? 5 : 6;
       body << "<rect x=\"" << at(x0) << "\" y=\"" << at(baseline - half) << "\" width=\""
            << at(x1 - x0) << "\" height=\"" << at(2 * half) << "\" fill=\"url(#"
-           << diagram.mechanism << "-" << look_name(span.look) << ")\" stroke=\""
-           << look_stroke(span.look) << "\" stroke-width=\"1\"/>\n";
+           << diagram.mechanism << "-" << look_style(span.look).name << ")\" stroke=\""
+           << look_style(span.look).stroke << "\" stroke-width=\"1\"/>\n";
     }
     for (const Mark& mark : diagram.marks) {
       if (mark.lane == index && scale.shows(mark.at)) {
@@ -404,8 +380,8 @@ double legend(std::ostringstream& svg, const Diagram& diagram, double top) {
                     [look](const Span& span) { return span.look == look; })) {
       items.emplace_back(
           std::string("<rect x=\"0\" y=\"0\" width=\"22\" height=\"12\" fill=\"url(#") + prefix +
-              look_name(look) + ")\" stroke=\"" + look_stroke(look) + "\"/>",
-          look_meaning(look));
+              look_style(look).name + ")\" stroke=\"" + look_style(look).stroke + "\"/>",
+          look_style(look).meaning);
     }
   }
   if (!diagram.arrows.empty()) {
