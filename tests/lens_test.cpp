@@ -1,5 +1,5 @@
-// The tour's timeline tool, on strace logs of the four steps recorded on a real run (kept in
-// tests/timeline_logs, made by its `record` script): what it reads from them, the trace file it
+// The tour's reader, lens, on strace logs of the four steps recorded on a real run (kept in
+// tests/strace_logs, made by its `record` script): what it reads from them, the trace file it
 // writes, and its page as a real browser shows it.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,25 +19,25 @@
 namespace ipcwalk {
 namespace {
 
-using timeline::Diagram;
-using timeline::Micros;
+using lens::Diagram;
+using lens::Micros;
 namespace fs = std::filesystem;
 
-const fs::path logs = SOURCE_DIR "/tests/timeline_logs";
+const fs::path logs = SOURCE_DIR "/tests/strace_logs";
 
 const std::vector<Diagram>& recorded() {
-  static const std::vector<Diagram> diagrams = timeline::diagrams(timeline::read_run(logs));
+  static const std::vector<Diagram> diagrams = lens::diagrams(lens::read_run(logs));
   return diagrams;
 }
 
-std::vector<std::string> names(const std::vector<timeline::Mark>& marks) {
+std::vector<std::string> names(const std::vector<lens::Mark>& marks) {
   std::vector<std::string> found;
   for (const auto& mark : marks)
     found.push_back(mark.name);
   return found;
 }
 
-std::vector<int> values(const timeline::Counter& counter) {
+std::vector<int> values(const lens::Counter& counter) {
   std::vector<int> found;
   for (const auto& step : counter.steps)
     found.push_back(step.value);
@@ -45,24 +45,24 @@ std::vector<int> values(const timeline::Counter& counter) {
 }
 
 TEST(TimelineLog, JoinsSplitCallsAndSkipsTheBytesDumpedUnderThem) {
-  const auto log = timeline::read_log(logs / "1-pipe-forkrelay.strace");
+  const auto log = lens::read_log(logs / "1-pipe-forkrelay.strace");
   ASSERT_TRUE(log);
-  EXPECT_EQ(log->main_pid, 14514);
-  EXPECT_EQ(log->pids, (std::vector<int>{14514, 14515}));
-  // "14514 1796723579.485993 write(4, "Message from parent..., 128 <unfinished ...>", then,
-  // after a line of the child, "<... write resumed>) = 128 <0.000021>".
-  const auto writes = log->calls_of(14514, "write");
+  EXPECT_EQ(log->main_pid, 6700);
+  EXPECT_EQ(log->pids, (std::vector<int>{6700, 6701}));
+  // "6700 1796746026.177362 write(4, "Message from parent..., 128 <unfinished ...>", then,
+  // after a line of the child, "<... write resumed>) = 128 <0.000034>".
+  const auto writes = log->calls_of(6700, "write");
   ASSERT_FALSE(writes.empty());
   EXPECT_EQ(writes[0].args.substr(0, 27), "4, \"Message from parent\\xef");
   EXPECT_EQ(writes[0].result, "128");
-  EXPECT_EQ(writes[0].begin, Micros{1796723579485993});
-  EXPECT_EQ(writes[0].end, Micros{1796723579485993 + 21});
+  EXPECT_EQ(writes[0].begin, Micros{1796746026177362});
+  EXPECT_EQ(writes[0].end, Micros{1796746026177362 + 34});
   // The hex dumps of -e read=all and -e write=all are no calls of their own.
   for (const auto& call : log->calls)
-    EXPECT_TRUE(call.pid == 14514 || call.pid == 14515) << call.name;
-  EXPECT_EQ(log->ended(14515), Micros{1796723579486996});
+    EXPECT_TRUE(call.pid == 6700 || call.pid == 6701) << call.name;
+  EXPECT_EQ(log->ended(6701), Micros{1796746026177895});
   // exit_group never returns: it is no success, and ends where it began.
-  const auto ends = log->calls_of(14515, "exit_group");
+  const auto ends = log->calls_of(6701, "exit_group");
   ASSERT_EQ(ends.size(), 1U);
   EXPECT_FALSE(ends[0].succeeded());
   EXPECT_TRUE(
@@ -74,8 +74,8 @@ TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
   const Diagram& pipe = recorded()[0];
   ASSERT_EQ(pipe.missing, "");
   ASSERT_EQ(pipe.lanes.size(), 2U);
-  EXPECT_EQ(pipe.lanes[0].label(), "forkrelay parent 14514");
-  EXPECT_EQ(pipe.lanes[1].label(), "forkrelay child 14515");
+  EXPECT_EQ(pipe.lanes[0].label(), "forkrelay parent 6700");
+  EXPECT_EQ(pipe.lanes[1].label(), "forkrelay child 6701");
   EXPECT_EQ(names(pipe.marks), (std::vector<std::string>{"pipe2", "fork", "exit", "exit"}));
   EXPECT_LT(pipe.marks[0].at, pipe.marks[1].at);
   ASSERT_EQ(pipe.spans.size(), 2U);
@@ -83,9 +83,9 @@ TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
   const auto& read = pipe.spans[1];
   EXPECT_EQ(write.name + "@" + std::to_string(write.lane), "write@0");
   EXPECT_EQ(read.name + "@" + std::to_string(read.lane), "read@1");
-  // The child's read(3, ...): from its entry to its return, 99 microseconds by -T.
-  EXPECT_EQ(read.begin, Micros{1796723579486260});
-  EXPECT_EQ(read.end - read.begin, 99);
+  // The child's read(3, ...): from its entry to its return, 27 microseconds by -T.
+  EXPECT_EQ(read.begin, Micros{1796746026177438});
+  EXPECT_EQ(read.end - read.begin, 27);
   ASSERT_EQ(pipe.arrows.size(), 1U);
   const auto& arrow = pipe.arrows[0];
   EXPECT_TRUE(arrow.from >= write.begin && arrow.from <= write.end);
@@ -97,8 +97,8 @@ TEST(TimelineDiagrams, ThreadsFillThenSixteenWorkersThenJoin) {
   ASSERT_EQ(threads.missing, "");
   ASSERT_EQ(threads.lanes.size(), 17U);
   const auto& main = threads.lanes[0];
-  EXPECT_EQ(main.label(), "threetally main 14520");
-  EXPECT_EQ(threads.lanes[1].label(), "threetally worker 14521");
+  EXPECT_EQ(main.label(), "threetally main 6706");
+  EXPECT_EQ(threads.lanes[1].label(), "threetally worker 6707");
   const auto& fill = threads.spans.front();
   ASSERT_EQ(fill.name, "fill");
   Micros last_end = 0;
@@ -114,7 +114,7 @@ TEST(TimelineDiagrams, ThreadsFillThenSixteenWorkersThenJoin) {
   const auto alive = values(threads.counters.at(0));
   EXPECT_EQ(alive.front(), 1);
   EXPECT_EQ(alive.back(), 0);
-  EXPECT_EQ(*std::max_element(alive.begin(), alive.end()), 5);
+  EXPECT_EQ(*std::max_element(alive.begin(), alive.end()), 10);
 }
 
 TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
@@ -124,12 +124,13 @@ TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
   EXPECT_EQ(names(segment.marks),
             (std::vector<std::string>{"shmget", "shmat", "shmdt", "shmat", "shmdt"}));
   EXPECT_EQ(values(segment.counters.at(0)), (std::vector<int>{0, 1, 2, 1, 0}));
-  std::map<std::size_t, std::vector<timeline::Span>> pauses;
+  std::map<std::size_t, std::vector<lens::Span>> pauses;
   for (const auto& span : segment.spans)
     if (span.name == "pause")
       pauses[span.lane].push_back(span);
-  ASSERT_EQ(pauses[1].size(), 2U);  // segstamp: two getchar()s, two reads
-  ASSERT_EQ(pauses[2].size(), 1U);  // segpeek: both Enters came in one read
+  // Both Enters came at once: each program's two getchar()s took them in one read.
+  ASSERT_EQ(pauses[1].size(), 1U);
+  ASSERT_EQ(pauses[2].size(), 1U);
   // segpeek attaches and detaches while segstamp sits in its first pause.
   EXPECT_LT(pauses[1][0].begin, segment.lanes[2].begin);
   EXPECT_GT(pauses[1][0].end, pauses[2][0].end);
@@ -139,31 +140,31 @@ TEST(TimelineDiagrams, SemaphoreWaitEndsAfterThePostThatWakesIt) {
   const Diagram& semaphore = recorded()[3];
   ASSERT_EQ(semaphore.missing, "");
   ASSERT_EQ(semaphore.lanes.size(), 4U);
-  EXPECT_EQ(semaphore.lanes[2].label(), "gatetake 2 14595");
+  EXPECT_EQ(semaphore.lanes[2].label(), "gatetake 2 6782");
   ASSERT_EQ(semaphore.spans.size(), 2U);
   const auto& wait = semaphore.spans[0];
   const auto& post = semaphore.spans[1];
   EXPECT_EQ(wait.name + "@" + std::to_string(wait.lane), "wait@2");
   EXPECT_EQ(post.name + "@" + std::to_string(post.lane), "post@3");
-  EXPECT_EQ(wait.end - wait.begin, 134386);
+  EXPECT_EQ(wait.end - wait.begin, 123157);
   EXPECT_LT(post.begin, wait.end);
   EXPECT_EQ(values(semaphore.counters.at(0)), (std::vector<int>{1, 0, 1, 0}));
 }
 
 TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
   TempDir empty("timeline");
-  const auto diagrams = timeline::diagrams(timeline::read_run(empty.path()));
+  const auto diagrams = lens::diagrams(lens::read_run(empty.path()));
   ASSERT_EQ(diagrams.size(), 4U);
   for (const auto& diagram : diagrams)
     EXPECT_NE(diagram.missing, "") << diagram.title;
-  const std::string page = timeline::page_html(diagrams);
+  const std::string page = lens::page_html(diagrams);
   EXPECT_NE(page.find("Not recorded: gatenew"), std::string::npos);
-  EXPECT_EQ(timeline::trace_json(diagrams),
+  EXPECT_EQ(lens::trace_json(diagrams),
             "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
 }
 
 TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
-  std::istringstream text(timeline::trace_json(recorded()));
+  std::istringstream text(lens::trace_json(recorded()));
   const Json trace = parse_json(text);
   EXPECT_TRUE((text >> std::ws).eof());
   EXPECT_EQ(trace["displayTimeUnit"].text(), "ms");
@@ -219,22 +220,22 @@ TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
 
 TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   TempDir out("timeline");
-  const Result made = run(TIMELINE_TOOL, {logs.string(), out.path().string()});
+  const Result made = run(LENS_TOOL, {"timeline", logs.string(), out.path().string()});
   EXPECT_EQ(made.status, 0) << made.err;
-  EXPECT_EQ(read_file(out.path() / "timeline.json"), timeline::trace_json(recorded()));
+  EXPECT_EQ(read_file(out.path() / "timeline.json"), lens::trace_json(recorded()));
   const std::string page = read_file(out.path() / "timeline.html");
-  EXPECT_EQ(page, timeline::page_html(recorded()));
+  EXPECT_EQ(page, lens::page_html(recorded()));
   // Self-contained: nothing to run, nothing to fetch.
   for (const char* outside : {"<script", "src=", "href=", "@import", "url(http"})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
 
-  const Result no_folder = run(TIMELINE_TOOL, {logs.string(), (out.path() / "none").string()});
+  const Result no_folder = run(LENS_TOOL, {"timeline", logs.string(), (out.path() / "none").string()});
   EXPECT_EQ(no_folder.status, 1);
   EXPECT_EQ(no_folder.err,
-            "timeline: " + (out.path() / "none").string() + ": no such folder to write into\n");
-  const Result no_arguments = run(TIMELINE_TOOL);
+            "lens: " + (out.path() / "none").string() + ": no such folder to write into\n");
+  const Result no_arguments = run(LENS_TOOL);
   EXPECT_EQ(no_arguments.status, 1);
-  EXPECT_EQ(no_arguments.err.substr(0, 10), "timeline: ");
+  EXPECT_EQ(no_arguments.err.substr(0, 6), "lens: ");
 }
 
 // Chromium, where it is installed: found on PATH as Debian installs it.
@@ -256,7 +257,7 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
   if (browser.empty())
     GTEST_SKIP() << "no chromium on PATH";
   TempDir out("timeline");
-  ASSERT_EQ(run(TIMELINE_TOOL, {logs.string(), out.path().string()}).status, 0);
+  ASSERT_EQ(run(LENS_TOOL, {"timeline", logs.string(), out.path().string()}).status, 0);
   std::ofstream(out.path() / "blank.html") << "<!DOCTYPE html><title>blank</title>\n";
   // Headless, as root too, with a profile of its own; each run bounded in time.
   const auto show = [&](const std::string& page, const std::vector<std::string>& what) {
