@@ -2,13 +2,73 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
-#include <map>
+#include <limits>
+#include <numeric>
 #include <string_view>
+#include <unordered_map>
 
-namespace timeline {
+#include "facts.h"
+
+namespace lens {
 namespace {
+
+// How much room a magnified stretch gets around it: 1/before of its length ahead of it and
+// 1/after behind it, so that its first and last moments do not sit on the panel's edges.
+struct Margins {
+  Micros before = 1;
+  Micros after = 1;
+};
+// From pipe2 to the end of forkrelay: a little room before the pipe, less after the exits.
+constexpr Margins pipe_margins{25, 50};
+// The workers, from the end of the fill to main's end.
+constexpr Margins workers_margins{20, 50};
+// The post and the wake-up are a fraction of a millisecond apart: the magnified panel shows four
+// times their distance on each side, and at least 200 µs.
+constexpr Micros wake_up_margin_factor = 4;
+constexpr Micros least_wake_up_margin = 200;
+
+constexpr Micros latest = std::numeric_limits<Micros>::max();
+constexpr Micros earliest = std::numeric_limits<Micros>::min();
+
+// Times are added and multiplied only here, saturating at the ends of Micros: a log's times are
+// what strace wrote, and a wrong or hand-made log may hold any.
+Micros plus(Micros time, Micros duration) {
+  if (duration > 0 && time > latest - duration) {
+    return latest;
+  }
+  if (duration < 0 && time < earliest - duration) {
+    return earliest;
+  }
+  return time + duration;
+}
+
+Micros minus(Micros time, Micros duration) {
+  if (duration < 0 && time > latest + duration) {
+    return latest;
+  }
+  if (duration > 0 && time < earliest + duration) {
+    return earliest;
+  }
+  return time - duration;
+}
+
+// From begin to end, or 0 where end comes first.
+Micros length(Micros begin, Micros end) {
+  return end > begin ? minus(end, begin) : 0;
+}
+
+// A duration (at least 0) times a factor (at least 1).
+Micros times(Micros duration, Micros factor) {
+  return duration > latest / factor ? latest : duration * factor;
+}
+
+// A stretch of time with room around it, as margins says.
+Window with_margins(Micros begin, Micros end, Margins margins) {
+  const Micros stretch = length(begin, end);
+  return Window{minus(begin, stretch / margins.before),
+                plus(std::max(begin, end), stretch / margins.after)};
+}
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
@@ -20,20 +80,11 @@ std::optional<int> forked_pid(const Call& call) {
       call.name == "fork" || call.name == "vfork" ||
       ((call.name == "clone" || call.name == "clone3") && !contains(call.args, "CLONE_THREAD"));
   const auto child = call.number();
-  if (!forks || !call.succeeded() || !child || *child <= 0) {
+  if (!forks || !call.succeeded() || !child || *child <= 0 ||
+      *child > std::numeric_limits<int>::max()) {
     return std::nullopt;
   }
   return static_cast<int>(*child);
-}
-
-// A new thread of the same process: a clone with CLONE_THREAD; its tid.
-std::optional<int> thread_tid(const Call& call) {
-  const auto tid = call.number();
-  if ((call.name != "clone" && call.name != "clone3") || !contains(call.args, "CLONE_THREAD") ||
-      !call.succeeded() || !tid || *tid <= 0) {
-    return std::nullopt;
-  }
-  return static_cast<int>(*tid);
 }
 
 // A system call looked for: its name and, where not empty, a part of its arguments.
@@ -42,31 +93,21 @@ struct Wanted {
   std::string_view part;
 };
 
-// The first of pid's calls that is the one wanted.
-std::optional<Call> first_call(const Log& log, int pid, Wanted wanted) {
-  for (const Call& call : log.calls_of(pid, wanted.name)) {
-    if (wanted.part.empty() || contains(call.args, wanted.part)) {
-      return call;
+// The first of pid's calls that is the one wanted, or null.
+const Call* first_call(const Log& log, int pid, Wanted wanted) {
+  for (const std::size_t at : log.places_of(pid)) {
+    const Call& call = log.calls[at];
+    if (call.name == wanted.name && (wanted.part.empty() || contains(call.args, wanted.part))) {
+      return &call;
     }
   }
-  return std::nullopt;
-}
-
-// The first number of a system call's arguments: the descriptor of read(3, ...).
-std::optional<int> first_argument(const Call& call) {
-  int value = 0;
-  const std::string& args = call.args;
-  const auto [rest, error] = std::from_chars(args.data(), args.data() + args.size(), value);
-  if (error != std::errc{}) {
-    return std::nullopt;
-  }
-  return value;
+  return nullptr;
 }
 
 // A lane for a whole program run: from its first line to its end.
 Lane program_lane(const Log& log, std::string program, std::string role) {
-  return Lane{log.main_pid,    log.main_pid, std::move(program),
-              std::move(role), log.first,    log.ended(log.main_pid).value_or(log.last)};
+  const Micros end = std::max(log.first, log.ended(log.main_pid).value_or(log.last));
+  return Lane{log.main_pid, log.main_pid, std::move(program), std::move(role), log.first, end};
 }
 
 // Where an arrow leaves one span and enters another: inside the sender's span (its middle, or
@@ -76,26 +117,32 @@ Arrow arrow_between(const Span& sender, const Span& receiver) {
   Arrow arrow;
   arrow.from_lane = sender.lane;
   arrow.to_lane = receiver.lane;
-  const Micros receiver_length = receiver.end - receiver.begin;
-  arrow.to = receiver.end - std::min<Micros>(receiver_length / 2, 1);
-  arrow.from = std::clamp(sender.begin + (sender.end - sender.begin) / 2, sender.begin,
-                          std::max(sender.begin, std::min(sender.end, arrow.to)));
+  arrow.to = minus(receiver.end, std::min<Micros>(length(receiver.begin, receiver.end) / 2, 1));
+  const Micros sender_end = std::max(sender.begin, sender.end);
+  arrow.from = std::clamp(std::midpoint(sender.begin, sender_end), sender.begin,
+                          std::max(sender.begin, std::min(sender_end, arrow.to)));
   arrow.to = std::max(arrow.to, arrow.from);
   return arrow;
 }
 
-// Changes of a count over time, summed into a step line from `start` on.
-std::vector<Step> step_line(std::vector<std::pair<Micros, int>> changes, Step start) {
+// A count's changes over time (+1, -1 at a moment).
+using Changes = std::vector<std::pair<Micros, int>>;
+
+// Changes of a count over time, summed into a step line from `start` on. A count of processes,
+// threads or a semaphore's value is never below 0: a log that shows more ends than beginnings
+// (a wrong or cut log) holds the line at 0 instead.
+std::vector<Step> step_line(Changes changes, Step start) {
   std::stable_sort(changes.begin(), changes.end(),
                    [](const auto& one, const auto& other) { return one.first < other.first; });
-  std::vector<Step> steps{start};
-  int value = start.value;
+  constexpr long long most = std::numeric_limits<int>::max();
+  long long value = std::clamp<long long>(start.value, 0, most);
+  std::vector<Step> steps{Step{start.at, static_cast<int>(value)}};
   for (const auto& [at, change] : changes) {
-    value += change;
+    value = std::clamp<long long>(value + change, 0, most);
     if (steps.back().at == at) {
-      steps.back().value = value;
+      steps.back().value = static_cast<int>(value);
     } else if (steps.back().value != value) {
-      steps.push_back(Step{at, value});
+      steps.push_back(Step{at, static_cast<int>(value)});
     }
   }
   return steps;
@@ -117,7 +164,479 @@ Diagram not_recorded(std::string mechanism, std::string title, std::string why) 
   return diagram;
 }
 
+Diagram titled(std::string mechanism, std::string title) {
+  Diagram diagram;
+  diagram.mechanism = std::move(mechanism);
+  diagram.title = std::move(title);
+  return diagram;
+}
+
+// Widens the diagram's time to hold a log's first and last lines.
+void cover(Diagram& diagram, const Log& log) {
+  if (diagram.lanes.empty()) {
+    diagram.time = Window{log.first, log.last};
+  }
+  diagram.time.begin = std::min(diagram.time.begin, log.first);
+  diagram.time.end = std::max(diagram.time.end, log.last);
+}
+
+// ---- 1. Pipe ----
+
+// "128 bytes": what the write put into the pipe.
+std::string bytes_written(const Call& write) {
+  const auto bytes = write.number();
+  return bytes && *bytes >= 0 ? std::to_string(*bytes) + " bytes" : std::string("the record");
+}
+
+// The child's read waited only where it began before the parent's write: the record was not in
+// the pipe yet. Otherwise the read found it there and returned at once.
+bool read_waited(const Call& write, const Call& read) {
+  return read.begin < write.begin;
+}
+
+void pipe_lanes(Diagram& diagram, const Log& log, const PipeFacts& facts) {
+  diagram.lanes.push_back(program_lane(log, "forkrelay", "parent"));
+  const Micros fork_end = facts.fork->end;
+  const Micros child_begin = std::min(fork_end, log.appears(facts.child).value_or(fork_end));
+  const Micros child_end = std::max(child_begin, log.ended(facts.child).value_or(log.last));
+  diagram.lanes.push_back(
+      Lane{facts.child, facts.child, "forkrelay", "child", child_begin, child_end});
+  diagram.marks.push_back(Mark{0, facts.pipe->name, facts.pipe->begin});
+  diagram.marks.push_back(Mark{0, "fork", facts.fork->begin});
+  for (std::size_t lane = 0; lane < diagram.lanes.size(); ++lane) {
+    if (const auto ended = log.ended(diagram.lanes[lane].pid)) {
+      diagram.marks.push_back(Mark{lane, "exit", *ended});
+    }
+  }
+}
+
+// The write, the read and the record between them, with the note on who waited.
+void pipe_record(Diagram& diagram, const Call& write, const Call& read) {
+  const bool waited = read_waited(write, read);
+  const Span sent{0, "write", write.begin, std::max(write.begin, write.end), Look::busy};
+  const Span received{1, "read", read.begin, std::max(read.begin, read.end),
+                      waited ? Look::blocked : Look::busy};
+  diagram.spans.push_back(sent);
+  diagram.spans.push_back(received);
+  Arrow arrow = arrow_between(sent, received);
+  arrow.id = 1;
+  arrow.name = bytes_written(write);
+  diagram.arrows.push_back(arrow);
+  if (waited) {
+    diagram.notes.push_back("The child's read (hatched) began " +
+                            milliseconds(length(read.begin, write.begin)) +
+                            " before the parent's write: the child slept in the kernel until "
+                            "the " +
+                            arrow.name + " came, and the arrow shows them arrive.");
+  } else {
+    diagram.notes.push_back(
+        "This time the parent's write came first: the " + arrow.name +
+        " (the arrow) were already in the pipe when the child read, so its read did not wait "
+        "and took only " +
+        milliseconds(length(read.begin, read.end)) +
+        ". Run it again: on another run the child may be the one that waits.");
+  }
+}
+
 }  // namespace
+
+Diagram pipe_diagram(const Run& run) {
+  const std::string title = "1. Pipe: forkrelay";
+  if (!run.forkrelay) {
+    return not_recorded("pipe", title, "forkrelay's run was not recorded.");
+  }
+  const Log& log = *run.forkrelay;
+  const auto facts = find_pipe(log);
+  if (!facts || facts->parent != log.main_pid) {
+    return not_recorded("pipe", title, "forkrelay's log shows no pipe and fork.");
+  }
+  Diagram diagram = titled("pipe", title);
+  diagram.time = Window{log.first, log.last};
+  pipe_lanes(diagram, log, *facts);
+  diagram.notes.push_back(
+      "The parent makes the pipe (" + facts->pipe->name +
+      ") and forks: from the fork on there are two lanes, the parent and its child, each with "
+      "its own pid.");
+  if (facts->write != nullptr && facts->read != nullptr) {
+    pipe_record(diagram, *facts->write, *facts->read);
+  } else {
+    diagram.notes.push_back("The log shows no write of the record into the pipe, or no read.");
+  }
+  diagram.notes.push_back(
+      "Each process ends on its own (exit); the parent does not wait for its child.");
+  // Loading the program takes most of the run: the pipe's part is drawn again, magnified.
+  diagram.detail = with_margins(facts->pipe->begin, log.last, pipe_margins);
+  diagram.detail_caption = "Magnified: from " + facts->pipe->name + " to the end";
+  diagram.overview_lanes = diagram.lanes.size();
+  return diagram;
+}
+
+namespace {
+
+// ---- 2. Threads ----
+
+// main's join: from the last creation until the last worker has ended, or main's last futex
+// wait for one of them has returned, but no later than main's exit.
+std::optional<Span> join_span(const Log& log, const ThreadFacts& facts, Micros main_exit) {
+  const Micros last_creation = facts.workers.back().creation->end;
+  Micros last_end = 0;
+  for (const Worker& worker : facts.workers) {
+    last_end = std::max(last_end, worker.end);
+  }
+  Micros join_end = std::min(last_end, main_exit);
+  for (const std::size_t at : log.places_of(facts.main)) {
+    const Call& call = log.calls[at];
+    if (call.name == "futex" && call.begin >= last_creation && call.end <= main_exit) {
+      join_end = std::max(join_end, call.end);
+    }
+  }
+  if (join_end <= last_creation) {
+    return std::nullopt;
+  }
+  return Span{0, "join", last_creation, join_end, Look::blocked};
+}
+
+// A lane and a life span for each thread that main made, and the count of threads alive.
+Counter thread_lanes(Diagram& diagram, const ThreadFacts& facts) {
+  const Lane main_lane = diagram.lanes.front();  // a copy: more lanes follow
+  Changes changes;
+  changes.reserve(facts.workers.size() * 2 + 1);
+  diagram.lanes.reserve(facts.workers.size() + 1);
+  diagram.spans.reserve(facts.workers.size() + 2);
+  for (const Worker& worker : facts.workers) {
+    // A thread that never called exit (one a sanitizer's runtime adds) is no worker.
+    diagram.lanes.push_back(Lane{facts.main, worker.tid, "threetally",
+                                 worker.exited ? "worker" : "thread", worker.begin, worker.end});
+    diagram.spans.push_back(
+        Span{diagram.lanes.size() - 1, "thread", worker.begin, worker.end, Look::alive});
+    changes.emplace_back(worker.begin, 1);
+    changes.emplace_back(worker.end, -1);
+  }
+  changes.emplace_back(main_lane.end, -1);
+  return Counter{"threads alive", facts.main, step_line(std::move(changes), {main_lane.begin, 1})};
+}
+
+void threads_notes(Diagram& diagram, const ThreadFacts& facts) {
+  const Micros fill_begin = *facts.fill_begin;
+  const Micros fill_end = *facts.fill_end;
+  const auto workers = std::count_if(facts.workers.begin(), facts.workers.end(),
+                                     [](const Worker& worker) { return worker.exited; });
+  const Micros last_creation = facts.workers.back().creation->end;
+  diagram.notes.push_back("main asks for huge pages (madvise) and fills the table alone for " +
+                          milliseconds(length(fill_begin, fill_end)) +
+                          " (the fill): no worker exists yet, so nothing else runs.");
+  diagram.notes.push_back(
+      "Then main makes " + std::to_string(workers) + " workers, one after another, within " +
+      milliseconds(length(fill_end, last_creation)) +
+      " (magnified below): each lane is one worker, from its creation to its end. Where lanes "
+      "overlap, threads count at the same time; at most " +
+      std::to_string(facts.most_alive) +
+      " threads were alive at once, main included (the step line).");
+  diagram.notes.push_back(
+      "main's join waits until the last worker has ended; then main prints the total and ends.");
+}
+
+}  // namespace
+
+Diagram threads_diagram(const Run& run) {
+  const std::string title = "2. Threads: threetally";
+  if (!run.threetally) {
+    return not_recorded("threads", title, "threetally's run was not recorded.");
+  }
+  const Log& log = *run.threetally;
+  const ThreadFacts facts = find_threads(log);
+  if (!facts.fill_begin || !facts.fill_end || facts.workers.empty()) {
+    return not_recorded("threads", title,
+                        "threetally's log shows no huge-page advice, or no thread made.");
+  }
+  Diagram diagram = titled("threads", title);
+  diagram.time = Window{log.first, log.last};
+  diagram.lanes.push_back(program_lane(log, "threetally", "main"));
+  const Micros main_end = diagram.lanes.front().end;
+  const Call* const exit = first_call(log, facts.main, Wanted{"exit_group", {}});
+  const Micros main_exit = exit != nullptr ? exit->begin : main_end;
+  diagram.spans.push_back(Span{0, "fill", *facts.fill_begin, *facts.fill_end, Look::busy});
+  diagram.counters.push_back(thread_lanes(diagram, facts));
+  if (const auto join = join_span(log, facts, main_exit)) {
+    diagram.spans.push_back(*join);
+  }
+  const Micros workers = length(*facts.fill_end, main_exit);
+  diagram.detail = Window{minus(*facts.fill_end, workers / workers_margins.before),
+                          plus(main_end, workers / workers_margins.after)};
+  diagram.detail_caption = "Magnified: the workers, from the end of the fill to main's end";
+  diagram.overview_lanes = 1;
+  diagram.overview_counters = false;
+  threads_notes(diagram, facts);
+  return diagram;
+}
+
+namespace {
+
+// ---- 3. Shared memory ----
+
+// A program run of the segment step: which log, and its lane's name.
+struct SegmentRun {
+  const std::optional<Log>* log;
+  const char* program;
+  const char* role;
+};
+
+// When each child of pid was collected: the end of the first wait4 after its fork that returned
+// it. One pass over the log, then a search per fork among the waits for that child alone.
+class Collections {
+ public:
+  Collections(const Log& log, int pid) {
+    for (const std::size_t at : log.places_of(pid)) {
+      const Call& call = log.calls[at];
+      const auto child = call.number();
+      if (call.name == "wait4" && child && *child > 0) {
+        waits_[*child].push_back(&call);  // in order of entry
+      }
+    }
+  }
+  std::optional<Micros> after(const Call& fork, int child) const {
+    const auto found = waits_.find(child);
+    if (found == waits_.end()) {
+      return std::nullopt;
+    }
+    const auto wait =
+        std::lower_bound(found->second.begin(), found->second.end(), fork.begin,
+                         [](const Call* call, Micros begin) { return call->begin < begin; });
+    return wait == found->second.end() ? std::nullopt : std::optional((*wait)->end);
+  }
+
+ private:
+  std::unordered_map<long long, std::vector<const Call*>> waits_;
+};
+
+// What one call of a segment program adds to its lane: a mark, a pause or a shell; the change
+// of nattch it makes. Returns the change: +1 attached, -1 detached, 0 none.
+int segment_call(Diagram& diagram, std::size_t lane, const Call& call,
+                 const Collections& collections, const Log& log) {
+  const bool done = call.succeeded();
+  if (done && (call.name == "shmget" || call.name == "shmat" || call.name == "shmdt")) {
+    diagram.marks.push_back(Mark{lane, call.name, call.begin});
+    return call.name == "shmat" ? 1 : call.name == "shmdt" ? -1 : 0;
+  }
+  const Micros end = std::max(call.begin, call.end);
+  if (call.name == "read" && first_argument(call) == 0) {
+    diagram.spans.push_back(Span{lane, "pause", call.begin, end, Look::paused});
+  } else if (const auto child = forked_pid(call)) {
+    // system("ipcs -m"): from the fork until the wait that collects the shell.
+    const Micros collected =
+        collections.after(call, *child).value_or(log.ended(*child).value_or(end));
+    diagram.spans.push_back(
+        Span{lane, "ipcs -m", call.begin, std::max(call.begin, collected), Look::shell});
+  }
+  return 0;
+}
+
+// One program's lane, marks and spans; its attachments and detachments go into changes, and
+// the segment's creation, the first, into start.
+void segment_program(Diagram& diagram, const SegmentRun& program, Changes& changes,
+                     std::optional<Step>& start) {
+  const Log& log = **program.log;
+  const int pid = log.main_pid;
+  cover(diagram, log);
+  diagram.lanes.push_back(program_lane(log, program.program, program.role));
+  const std::size_t lane = diagram.lanes.size() - 1;
+  const Collections collections(log, pid);
+  long long attached = 0;
+  for (const std::size_t at : log.places_of(pid)) {
+    const Call& call = log.calls[at];
+    const int change = segment_call(diagram, lane, call, collections, log);
+    if (change != 0) {
+      changes.emplace_back(call.end, change);
+      attached += change;
+    }
+    if (call.name == "shmget" && call.succeeded() && !start) {
+      start = Step{call.end, 0};
+    }
+  }
+  // A process that ends still attached is detached by the kernel.
+  for (; attached > 0; --attached) {
+    changes.emplace_back(diagram.lanes.back().end, -1);
+  }
+}
+
+void segment_notes(Diagram& diagram, const Run& run, int most) {
+  diagram.notes.push_back(
+      "segmake makes the segment (shmget) and ends; the segment stays, with nattch 0. segstamp "
+      "attaches it (shmat), writes the greeting and pauses for Enter, still attached.");
+  diagram.notes.push_back(
+      "During that pause segpeek attaches the same segment and reads the greeting: nattch rises "
+      "to " +
+      std::to_string(most) +
+      " (the step line), two processes with one piece of memory at once. Each Enter ends a pause "
+      "(dotted): shmdt detaches, and nattch falls back to 0.");
+  if (run.segpeek_2) {
+    // After both: later than the ends of segstamp and the first segpeek, where they were recorded.
+    Micros both_ended = 0;
+    for (const auto* log : {&run.segstamp, &run.segpeek}) {
+      if (*log) {
+        both_ended = std::max(both_ended, (*log)->ended((*log)->main_pid).value_or((*log)->last));
+      }
+    }
+    diagram.notes.push_back(
+        run.segpeek_2->first >= both_ended
+            ? "After both have ended, a later segpeek (segpeek 2) attaches the segment again: "
+              "nattch is 1 once more, and the greeting is still there. The segment outlives the "
+              "processes that used it, until it is removed."
+            : "The later segpeek (segpeek 2) began before both others had ended, so this run "
+              "does not show the greeting outliving them.");
+  }
+  diagram.notes.push_back(
+      "The spans marked ipcs -m are the listings each program runs through the shell; times are "
+      "the tour's own, since it presses Enter for you.");
+}
+
+}  // namespace
+
+Diagram segment_diagram(const Run& run) {
+  const std::string title = "3. Shared memory: segmake, segstamp, segpeek";
+  const std::array<SegmentRun, 4> programs{
+      SegmentRun{&run.segmake, "segmake", ""}, SegmentRun{&run.segstamp, "segstamp", ""},
+      SegmentRun{&run.segpeek, "segpeek", "1"}, SegmentRun{&run.segpeek_2, "segpeek", "2"}};
+  Diagram diagram = titled("segment", title);
+  Changes changes;
+  std::optional<Step> start;
+  for (const SegmentRun& program : programs) {
+    if (*program.log) {
+      segment_program(diagram, program, changes, start);
+    }
+  }
+  if (diagram.lanes.empty()) {
+    return not_recorded("segment", title, "segmake, segstamp and segpeek were not recorded.");
+  }
+  diagram.counters.push_back(
+      Counter{"nattch", diagram.lanes.front().pid,
+              step_line(std::move(changes), start.value_or(Step{diagram.time.begin, 0}))});
+  segment_notes(diagram, run, highest(diagram.counters.back()));
+  return diagram;
+}
+
+namespace {
+
+// ---- 4. Named semaphore ----
+
+// Taking and giving without a waiter make no system call: those moments are known only as near
+// the call that maps the semaphore's file (sem_open). 32-bit platforms map with mmap2.
+Micros opened(const Log& log) {
+  const Call* map = first_call(log, log.main_pid, Wanted{"mmap", "MAP_SHARED"});
+  if (map == nullptr) {
+    map = first_call(log, log.main_pid, Wanted{"mmap2", "MAP_SHARED"});
+  }
+  return map != nullptr ? map->end : log.first;
+}
+
+// What the four logs show of the semaphore.
+struct SemaphoreFacts {
+  Micros created = 0;          // gatenew makes the semaphore visible, with the value 1
+  Micros first_take = 0;       // the first gatetake takes it (approximate)
+  std::optional<Span> wait;    // the second gatetake's longest futex wait
+  const Call* wake = nullptr;  // gategive's futex wake
+  Micros given = 0;            // gategive's post where it woke nobody (approximate)
+};
+
+SemaphoreFacts find_semaphore(const Log& made, const Log& first, const Log& waiter,
+                              const Log& giver) {
+  SemaphoreFacts facts;
+  const Call* link = first_call(made, made.main_pid, Wanted{"link", "/dev/shm/sem."});
+  facts.created = link != nullptr ? link->end : opened(made);
+  facts.first_take = opened(first);
+  for (const std::size_t at : waiter.places_of(waiter.main_pid)) {
+    const Call& call = waiter.calls[at];
+    const Micros took = length(call.begin, call.end);
+    if (call.name == "futex" && contains(call.args, "FUTEX_WAIT") &&
+        (!facts.wait || took > length(facts.wait->begin, facts.wait->end))) {
+      facts.wait = Span{2, "wait", call.begin, std::max(call.begin, call.end), Look::blocked};
+    }
+  }
+  facts.wake = first_call(giver, giver.main_pid, Wanted{"futex", "FUTEX_WAKE"});
+  facts.given = opened(giver);
+  return facts;
+}
+
+// The post that wakes the sleeper: the arrow, the waiter's take, and a magnified panel. Only
+// where the post began before the wait ended; the log cannot show a post waking a sleeper that
+// had already woken.
+void wake_up(Diagram& diagram, const Span& wait, const Span& post, Changes& changes) {
+  diagram.marks.push_back(Mark{2, "take", wait.end});
+  Arrow arrow = arrow_between(post, wait);
+  arrow.id = 2;
+  arrow.name = "wake-up";
+  diagram.arrows.push_back(arrow);
+  changes.emplace_back(post.begin, 1);
+  changes.emplace_back(wait.end, -1);
+  const Micros around =
+      std::max(times(length(post.begin, wait.end), wake_up_margin_factor), least_wake_up_margin);
+  diagram.detail = Window{minus(post.begin, around), plus(wait.end, around)};
+  diagram.detail_caption = "Magnified: the post and the wake-up";
+  diagram.detail_lanes = {2, 3};
+  diagram.overview_lanes = diagram.lanes.size();
+  diagram.notes.push_back(
+      "The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) for " +
+      milliseconds(length(wait.begin, wait.end)) +
+      ", until gategive posts: the post raises the value to 1 and wakes the sleeper (the "
+      "arrow), which takes it back to 0 at once.");
+}
+
+void semaphore_story(Diagram& diagram, const SemaphoreFacts& facts) {
+  Changes changes{{facts.first_take, -1}};
+  diagram.notes.push_back(
+      "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "
+      "taking an available semaphore needs no system call, so that step is drawn where gatetake "
+      "maps the semaphore, and its time is approximate.");
+  if (facts.wait && facts.wake != nullptr) {
+    const Span post{3, "post", facts.wake->begin, std::max(facts.wake->begin, facts.wake->end),
+                    Look::busy};
+    diagram.spans.push_back(*facts.wait);
+    diagram.spans.push_back(post);
+    if (post.begin <= facts.wait->end) {
+      wake_up(diagram, *facts.wait, post, changes);
+    } else {
+      changes.emplace_back(post.begin, 1);
+      diagram.notes.push_back(
+          "The second gatetake's futex wait (hatched) ended before gategive posted: this log "
+          "does not show the post waking it.");
+    }
+  } else {
+    changes.emplace_back(facts.given, 1);
+    diagram.marks.push_back(Mark{3, "post", facts.given});
+    diagram.notes.push_back(
+        "This time the second gatetake did not sleep in the kernel (no futex wait in its log): "
+        "gategive's post came first, or it found the value above 0.");
+  }
+  diagram.counters.push_back(Counter{"value", diagram.lanes.front().pid,
+                                     step_line(std::move(changes), {facts.created, 1})});
+}
+
+}  // namespace
+
+Diagram semaphore_diagram(const Run& run) {
+  const std::string title = "4. Named semaphore: gatenew, gatetake, gategive";
+  if (!run.gatenew || !run.gatetake_1 || !run.gatetake_2 || !run.gategive) {
+    return not_recorded("semaphore", title,
+                        "gatenew, both gatetakes and gategive were not all recorded.");
+  }
+  Diagram diagram = titled("semaphore", title);
+  const Log& made = *run.gatenew;
+  const Log& first = *run.gatetake_1;
+  const Log& waiter = *run.gatetake_2;
+  const Log& giver = *run.gategive;
+  for (const Log* log : {&made, &first, &waiter, &giver}) {
+    cover(diagram, *log);
+  }
+  diagram.lanes.push_back(program_lane(made, "gatenew", ""));
+  diagram.lanes.push_back(program_lane(first, "gatetake", "1"));
+  diagram.lanes.push_back(program_lane(waiter, "gatetake", "2"));
+  diagram.lanes.push_back(program_lane(giver, "gategive", ""));
+  const SemaphoreFacts facts = find_semaphore(made, first, waiter, giver);
+  diagram.marks.push_back(Mark{0, "sem_open", facts.created});
+  diagram.marks.push_back(Mark{1, "take", facts.first_take});
+  semaphore_story(diagram, facts);
+  return diagram;
+}
 
 std::string Lane::label() const {
   std::string text = program;
@@ -146,6 +665,7 @@ Run read_run(const std::filesystem::path& dir) {
   run.segmake = log("3-segment-segmake.strace");
   run.segstamp = log("3-segment-segstamp.strace");
   run.segpeek = log("3-segment-segpeek.strace");
+  run.segpeek_2 = log("3-segment-segpeek-2.strace");
   run.gatenew = log("4-semaphore-gatenew.strace");
   run.gatetake_1 = log("4-semaphore-gatetake-1.strace");
   run.gatetake_2 = log("4-semaphore-gatetake-2.strace");
@@ -153,371 +673,8 @@ Run read_run(const std::filesystem::path& dir) {
   return run;
 }
 
-Diagram pipe_diagram(const Run& run) {
-  std::string title = "1. Pipe: forkrelay";
-  if (!run.forkrelay) {
-    return not_recorded("pipe", title, "forkrelay's run was not recorded.");
-  }
-  const Log& log = *run.forkrelay;
-  const int parent = log.main_pid;
-  auto pipe = first_call(log, parent, Wanted{"pipe2", {}});
-  if (!pipe) {
-    pipe = first_call(log, parent, Wanted{"pipe", {}});
-  }
-  std::optional<Call> fork;
-  std::optional<int> child;
-  for (const Call& call : log.calls_of(parent)) {
-    child = forked_pid(call);
-    if (child && pipe && call.begin >= pipe->end) {
-      fork = call;
-      break;
-    }
-  }
-  // "[3, 4]": the read end, then the write end.
-  int read_end = -1;
-  int write_end = -1;
-  if (pipe && pipe->args.size() > 1 && pipe->args.front() == '[') {
-    std::string_view ends = std::string_view(pipe->args).substr(1);
-    const auto [after_read, read_error] =
-        std::from_chars(ends.data(), ends.data() + ends.size(), read_end);
-    ends.remove_prefix(static_cast<std::size_t>(after_read - ends.data()));
-    while (!ends.empty() && (ends.front() == ',' || ends.front() == ' ')) {
-      ends.remove_prefix(1);
-    }
-    const auto [after_write, write_error] =
-        std::from_chars(ends.data(), ends.data() + ends.size(), write_end);
-    if (read_error != std::errc{} || write_error != std::errc{} || !pipe->succeeded()) {
-      read_end = write_end = -1;
-    }
-  }
-  if (!fork || read_end < 0) {
-    return not_recorded("pipe", title, "forkrelay's log shows no pipe and fork.");
-  }
-
-  Diagram diagram;
-  diagram.mechanism = "pipe";
-  diagram.title = title;
-  diagram.time = Window{log.first, log.last};
-  diagram.lanes.push_back(program_lane(log, "forkrelay", "parent"));
-  const Micros child_begin = std::min(fork->end, log.appears(*child).value_or(fork->end));
-  diagram.lanes.push_back(Lane{*child, *child, "forkrelay", "child", child_begin,
-                               log.ended(*child).value_or(log.last)});
-  diagram.marks.push_back(Mark{0, "pipe2", pipe->begin});
-  diagram.marks.push_back(Mark{0, "fork", fork->begin});
-  for (std::size_t lane = 0; lane < diagram.lanes.size(); ++lane) {
-    if (const auto ended = log.ended(diagram.lanes[lane].pid)) {
-      diagram.marks.push_back(Mark{lane, "exit", *ended});
-    }
-  }
-
-  std::optional<Span> write;
-  std::optional<Span> read;
-  for (const Call& call : log.calls_of(parent, "write")) {
-    if (call.begin >= fork->begin && first_argument(call) == write_end) {
-      write = Span{0, "write", call.begin, call.end, Look::busy};
-      break;
-    }
-  }
-  for (const Call& call : log.calls_of(*child, "read")) {
-    if (first_argument(call) == read_end) {
-      read = Span{1, "read", call.begin, call.end, Look::blocked};
-      break;
-    }
-  }
-  diagram.notes.push_back(
-      "The parent makes the pipe (pipe2) and forks: from the fork on there are two lanes, the "
-      "parent and its child, each with its own pid.");
-  if (write && read) {
-    diagram.spans.push_back(*write);
-    diagram.spans.push_back(*read);
-    Arrow arrow = arrow_between(*write, *read);
-    arrow.id = 1;
-    arrow.name = "128 bytes";
-    diagram.arrows.push_back(arrow);
-    if (read->begin < write->begin) {
-      diagram.notes.push_back(std::string("The child's read (hatched) began ") +
-                              milliseconds(write->begin - read->begin) +
-                              " before the parent's write: the child slept in the kernel until "
-                              "the 128 bytes came, and the arrow shows them arrive.");
-    } else {
-      diagram.notes.push_back(
-          std::string("This time the parent's write came first: the 128 bytes (the arrow) were "
-                      "already in the pipe when the child read, so its read (hatched) took only ") +
-          milliseconds(read->end - read->begin) +
-          ". Run it again: on another run the child may be the one that waits.");
-    }
-  } else {
-    diagram.notes.push_back("The log shows no write of the record into the pipe, or no read.");
-  }
-  diagram.notes.push_back(
-      "Each process ends on its own (exit); the parent does not wait for its child.");
-  // Loading the program takes most of the run: the pipe's part is drawn again, magnified.
-  const Micros pipe_part = log.last - pipe->begin;
-  diagram.detail = Window{pipe->begin - pipe_part / 25, log.last + pipe_part / 50};
-  diagram.detail_caption = "Magnified: from pipe2 to the end";
-  diagram.overview_lanes = diagram.lanes.size();
-  return diagram;
-}
-
-Diagram threads_diagram(const Run& run) {
-  std::string title = "2. Threads: threetally";
-  if (!run.threetally) {
-    return not_recorded("threads", title, "threetally's run was not recorded.");
-  }
-  const Log& log = *run.threetally;
-  const int main = log.main_pid;
-  Diagram diagram;
-  diagram.mechanism = "threads";
-  diagram.title = title;
-  diagram.time = Window{log.first, log.last};
-  diagram.lanes.push_back(program_lane(log, "threetally", "main"));
-  const Lane main_lane = diagram.lanes.front();  // a copy: more lanes follow
-
-  // The fill: from the huge-page advice to main's next system call (the first worker's stack);
-  // filling the table itself makes no system call.
-  const auto advice = first_call(log, main, Wanted{"madvise", "MADV_HUGEPAGE"});
-  std::optional<Span> fill;
-  if (advice) {
-    for (const Call& call : log.calls_of(main)) {
-      if (call.begin >= advice->end && call.begin > advice->begin) {
-        fill = Span{0, "fill", advice->end, call.begin, Look::busy};
-        break;
-      }
-    }
-  }
-
-  std::vector<std::pair<Micros, int>> changes;
-  std::optional<Micros> last_creation;
-  Micros last_worker_end = 0;
-  for (const Call& call : log.calls_of(main)) {
-    const auto tid = thread_tid(call);
-    if (!tid) {
-      continue;
-    }
-    const Micros begin = std::min(call.end, log.appears(*tid).value_or(call.end));
-    const Micros end = log.ended(*tid).value_or(main_lane.end);
-    diagram.lanes.push_back(Lane{main, *tid, "threetally", "worker", begin, end});
-    diagram.spans.push_back(Span{diagram.lanes.size() - 1, "thread", begin, end, Look::alive});
-    changes.emplace_back(begin, 1);
-    changes.emplace_back(end, -1);
-    last_creation = call.end;
-    last_worker_end = std::max(last_worker_end, end);
-  }
-  if (!fill || !last_creation) {
-    return not_recorded("threads", title,
-                        "threetally's log shows no huge-page advice, or no thread made.");
-  }
-  diagram.spans.insert(diagram.spans.begin(), *fill);
-  changes.emplace_back(main_lane.end, -1);
-
-  // The join: from the last creation until the last worker has ended, or main's last futex wait
-  // for one of them has returned, but no later than main's exit.
-  const auto exit = first_call(log, main, Wanted{"exit_group", {}});
-  const Micros main_exit = exit ? exit->begin : main_lane.end;
-  Micros join_end = std::min(last_worker_end, main_exit);
-  for (const Call& call : log.calls_of(main, "futex")) {
-    if (call.begin >= *last_creation && call.end <= main_exit) {
-      join_end = std::max(join_end, call.end);
-    }
-  }
-  if (join_end > *last_creation) {
-    diagram.spans.push_back(Span{0, "join", *last_creation, join_end, Look::blocked});
-  }
-  Counter alive{"threads alive", main, step_line(changes, Step{main_lane.begin, 1})};
-  const int most = highest(alive);
-  diagram.counters.push_back(alive);
-
-  const std::size_t workers = diagram.lanes.size() - 1;
-  const Micros all_workers = main_exit - fill->end;
-  diagram.detail = Window{fill->end - all_workers / 20, main_lane.end + all_workers / 50};
-  diagram.detail_caption = "Magnified: the workers, from the end of the fill to main's end";
-  diagram.overview_lanes = 1;
-  diagram.overview_counters = false;
-  diagram.notes.push_back(
-      std::string("main asks for huge pages (madvise) and fills the table alone for ") +
-      milliseconds(fill->end - fill->begin) +
-      " (the fill): no worker exists yet, so nothing else runs.");
-  diagram.notes.push_back(
-      std::string("Then main makes ") + std::to_string(workers) +
-      " workers, one after another, within " + milliseconds(*last_creation - fill->end) +
-      " (magnified below): each lane is one worker, from its creation to its end. Where lanes "
-      "overlap, threads count at the same time; at most " +
-      std::to_string(most) + " threads were alive at once, main included (the step line).");
-  diagram.notes.push_back(
-      "main's join waits until the last worker has ended; then main prints the total and ends.");
-  return diagram;
-}
-
-Diagram segment_diagram(const Run& run) {
-  std::string title = "3. Shared memory: segmake, segstamp, segpeek";
-  struct Program {
-    const std::optional<Log>* log;
-    const char* name;
-  };
-  const std::array<Program, 3> programs{Program{&run.segmake, "segmake"},
-                                        Program{&run.segstamp, "segstamp"},
-                                        Program{&run.segpeek, "segpeek"}};
-  Diagram diagram;
-  diagram.mechanism = "segment";
-  diagram.title = title;
-  std::vector<std::pair<Micros, int>> changes;
-  std::optional<Step> start;
-  for (const Program& program : programs) {
-    if (!*program.log) {
-      continue;
-    }
-    const Log& log = **program.log;
-    const int pid = log.main_pid;
-    if (diagram.lanes.empty()) {
-      diagram.time = Window{log.first, log.last};
-    }
-    diagram.time.begin = std::min(diagram.time.begin, log.first);
-    diagram.time.end = std::max(diagram.time.end, log.last);
-    diagram.lanes.push_back(program_lane(log, program.name, ""));
-    const std::size_t lane = diagram.lanes.size() - 1;
-    int attached = 0;
-    for (const Call& call : log.calls_of(pid)) {
-      if (call.name == "shmget" && call.succeeded()) {
-        diagram.marks.push_back(Mark{lane, "shmget", call.begin});
-        start = start.value_or(Step{call.end, 0});
-      } else if (call.name == "shmat" && call.succeeded()) {
-        diagram.marks.push_back(Mark{lane, "shmat", call.begin});
-        changes.emplace_back(call.end, 1);
-        ++attached;
-      } else if (call.name == "shmdt" && call.succeeded()) {
-        diagram.marks.push_back(Mark{lane, "shmdt", call.begin});
-        changes.emplace_back(call.end, -1);
-        --attached;
-      } else if (call.name == "read" && first_argument(call) == 0) {
-        diagram.spans.push_back(Span{lane, "pause", call.begin, call.end, Look::paused});
-      } else if (const auto child = forked_pid(call)) {
-        // system("ipcs -m"): from the fork until the wait that collects the shell.
-        Micros end = log.ended(*child).value_or(call.end);
-        for (const Call& wait : log.calls_of(pid, "wait4")) {
-          if (wait.begin >= call.begin && wait.number() == *child) {
-            end = wait.end;
-            break;
-          }
-        }
-        diagram.spans.push_back(Span{lane, "ipcs -m", call.begin, end, Look::shell});
-      }
-    }
-    // A process that ends still attached is detached by the kernel.
-    for (; attached > 0; --attached) {
-      changes.emplace_back(diagram.lanes.back().end, -1);
-    }
-  }
-  if (diagram.lanes.empty()) {
-    return not_recorded("segment", title, "segmake, segstamp and segpeek were not recorded.");
-  }
-  diagram.counters.push_back(
-      Counter{"nattch", diagram.lanes.front().pid,
-              step_line(changes, start.value_or(Step{diagram.time.begin, 0}))});
-  const int most = highest(diagram.counters.back());
-  diagram.notes.push_back(
-      "segmake makes the segment (shmget) and ends; the segment stays, with nattch 0. segstamp "
-      "attaches it (shmat), writes the greeting and pauses for Enter, still attached.");
-  diagram.notes.push_back(
-      std::string("During that pause segpeek attaches the same segment and reads the greeting: "
-                  "nattch rises to ") +
-      std::to_string(most) +
-      " (the step line), two processes with one piece of memory at once. Each Enter ends a pause "
-      "(dotted): shmdt detaches, and nattch falls back to 0.");
-  diagram.notes.push_back(
-      "The spans marked ipcs -m are the listings each program runs through the shell; times are "
-      "the tour's own, since it presses Enter for you.");
-  return diagram;
-}
-
-Diagram semaphore_diagram(const Run& run) {
-  std::string title = "4. Named semaphore: gatenew, gatetake, gategive";
-  if (!run.gatenew || !run.gatetake_1 || !run.gatetake_2 || !run.gategive) {
-    return not_recorded("semaphore", title,
-                        "gatenew, both gatetakes and gategive were not all recorded.");
-  }
-  Diagram diagram;
-  diagram.mechanism = "semaphore";
-  diagram.title = title;
-  const Log& made = *run.gatenew;
-  const Log& first = *run.gatetake_1;
-  const Log& waiter = *run.gatetake_2;
-  const Log& giver = *run.gategive;
-  diagram.time = Window{made.first, made.last};
-  for (const Log* log : {&first, &waiter, &giver}) {
-    diagram.time.begin = std::min(diagram.time.begin, log->first);
-    diagram.time.end = std::max(diagram.time.end, log->last);
-  }
-  diagram.lanes.push_back(program_lane(made, "gatenew", ""));
-  diagram.lanes.push_back(program_lane(first, "gatetake", "1"));
-  diagram.lanes.push_back(program_lane(waiter, "gatetake", "2"));
-  diagram.lanes.push_back(program_lane(giver, "gategive", ""));
-
-  // Taking and giving without a waiter make no system call: those moments are known only as
-  // near the call that maps the semaphore's file (sem_open), or, for gatenew, makes it visible.
-  // 32-bit platforms map with mmap2.
-  const auto opened = [](const Log& log) {
-    auto map = first_call(log, log.main_pid, Wanted{"mmap", "MAP_SHARED"});
-    if (!map) {
-      map = first_call(log, log.main_pid, Wanted{"mmap2", "MAP_SHARED"});
-    }
-    return map ? map->end : log.first;
-  };
-  const auto link = first_call(made, made.main_pid, Wanted{"link", "/dev/shm/sem."});
-  const Micros created = link ? link->end : opened(made);
-  diagram.marks.push_back(Mark{0, "sem_open", created});
-  const Micros first_take = opened(first);
-  diagram.marks.push_back(Mark{1, "take", first_take});
-
-  std::optional<Span> wait;
-  for (const Call& call : waiter.calls_of(waiter.main_pid, "futex")) {
-    if (contains(call.args, "FUTEX_WAIT") &&
-        (!wait || call.end - call.begin > wait->end - wait->begin)) {
-      wait = Span{2, "wait", call.begin, call.end, Look::blocked};
-    }
-  }
-  const auto wake = first_call(giver, giver.main_pid, Wanted{"futex", "FUTEX_WAKE"});
-  std::vector<std::pair<Micros, int>> changes{{first_take, -1}};
-  diagram.notes.push_back(
-      "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "
-      "taking an available semaphore needs no system call, so that step is drawn where gatetake "
-      "maps the semaphore, and its time is approximate.");
-  if (wait && wake) {
-    const Span post{3, "post", wake->begin, wake->end, Look::busy};
-    diagram.spans.push_back(*wait);
-    diagram.spans.push_back(post);
-    diagram.marks.push_back(Mark{2, "take", wait->end});
-    Arrow arrow = arrow_between(post, *wait);
-    arrow.id = 2;
-    arrow.name = "wake-up";
-    diagram.arrows.push_back(arrow);
-    changes.emplace_back(post.begin, 1);
-    changes.emplace_back(wait->end, -1);
-    // The post and the wake-up are a fraction of a millisecond apart: drawn again, magnified.
-    const Micros around = std::max<Micros>((wait->end - post.begin) * 4, 200);
-    diagram.detail = Window{post.begin - around, wait->end + around};
-    diagram.detail_caption = "Magnified: the post and the wake-up";
-    diagram.detail_lanes = {2, 3};
-    diagram.overview_lanes = diagram.lanes.size();
-    diagram.notes.push_back(
-        std::string("The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) "
-                    "for ") +
-        milliseconds(wait->end - wait->begin) +
-        ", until gategive posts: the post raises the value to 1 and wakes the sleeper (the "
-        "arrow), which takes it back to 0 at once.");
-  } else {
-    const Micros given = opened(giver);
-    changes.emplace_back(given, 1);
-    diagram.marks.push_back(Mark{3, "post", given});
-    diagram.notes.push_back(
-        "This time the second gatetake did not sleep in the kernel (no futex wait in its log): "
-        "gategive's post came first, or it found the value above 0.");
-  }
-  diagram.counters.push_back(Counter{"value", made.main_pid, step_line(changes, Step{created, 1})});
-  return diagram;
-}
-
 std::vector<Diagram> diagrams(const Run& run) {
   return {pipe_diagram(run), threads_diagram(run), segment_diagram(run), semaphore_diagram(run)};
 }
 
-}  // namespace timeline
+}  // namespace lens

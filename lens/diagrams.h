@@ -11,7 +11,7 @@
 
 #include "strace_log.h"
 
-namespace timeline {
+namespace lens {
 
 // The logs of one tour run, one per program run; a run that was not recorded is missing.
 struct Run {
@@ -20,6 +20,7 @@ struct Run {
   std::optional<Log> segmake;
   std::optional<Log> segstamp;
   std::optional<Log> segpeek;
+  std::optional<Log> segpeek_2;  // a later segpeek, after segstamp and segpeek have ended
   std::optional<Log> gatenew;
   std::optional<Log> gatetake_1;  // passes at once
   std::optional<Log> gatetake_2;  // waits for gategive
@@ -122,4 +123,4 @@ std::vector<Diagram> diagrams(const Run& run);
 // "0.16 ms", "134 ms": a duration for a sentence.
 std::string milliseconds(Micros duration);
 
-}  // namespace timeline
+}  // namespace lens

@@ -83,9 +83,12 @@ TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
   const auto& read = pipe.spans[1];
   EXPECT_EQ(write.name + "@" + std::to_string(write.lane), "write@0");
   EXPECT_EQ(read.name + "@" + std::to_string(read.lane), "read@1");
-  // The child's read(3, ...): from its entry to its return, 27 microseconds by -T.
+  // The child's read(3, ...): from its entry to its return, 27 microseconds by -T. It began
+  // after the parent's write: the record was already there, so it is drawn as no wait.
   EXPECT_EQ(read.begin, Micros{1796746026177438});
   EXPECT_EQ(read.end - read.begin, 27);
+  EXPECT_LT(write.begin, read.begin);
+  EXPECT_EQ(read.look, lens::Look::busy);
   ASSERT_EQ(pipe.arrows.size(), 1U);
   const auto& arrow = pipe.arrows[0];
   EXPECT_TRUE(arrow.from >= write.begin && arrow.from <= write.end);
@@ -120,10 +123,11 @@ TEST(TimelineDiagrams, ThreadsFillThenSixteenWorkersThenJoin) {
 TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
   const Diagram& segment = recorded()[2];
   ASSERT_EQ(segment.missing, "");
-  ASSERT_EQ(segment.lanes.size(), 3U);
-  EXPECT_EQ(names(segment.marks),
-            (std::vector<std::string>{"shmget", "shmat", "shmdt", "shmat", "shmdt"}));
-  EXPECT_EQ(values(segment.counters.at(0)), (std::vector<int>{0, 1, 2, 1, 0}));
+  ASSERT_EQ(segment.lanes.size(), 4U);
+  EXPECT_EQ(names(segment.marks), (std::vector<std::string>{"shmget", "shmat", "shmdt", "shmat",
+                                                            "shmdt", "shmat", "shmdt"}));
+  // The later segpeek attaches once more after both have ended.
+  EXPECT_EQ(values(segment.counters.at(0)), (std::vector<int>{0, 1, 2, 1, 0, 1, 0}));
   std::map<std::size_t, std::vector<lens::Span>> pauses;
   for (const auto& span : segment.spans)
     if (span.name == "pause")
@@ -134,6 +138,23 @@ TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
   // segpeek attaches and detaches while segstamp sits in its first pause.
   EXPECT_LT(pauses[1][0].begin, segment.lanes[2].begin);
   EXPECT_GT(pauses[1][0].end, pauses[2][0].end);
+}
+
+TEST(TimelineDiagrams, SegmentLaterSegpeekFindsTheGreetingAfterBothEnded) {
+  const Diagram& segment = recorded()[2];
+  ASSERT_EQ(segment.lanes.size(), 4U);
+  const auto& later = segment.lanes[3];
+  EXPECT_EQ(later.label(), "segpeek 2 6763");
+  EXPECT_GT(later.begin, segment.lanes[1].end);
+  EXPECT_GT(later.begin, segment.lanes[2].end);
+  // Its own listings through the shell, before and after it detaches.
+  const auto shells = std::count_if(
+      segment.spans.begin(), segment.spans.end(),
+      [](const auto& span) { return span.lane == 3 && span.look == lens::Look::shell; });
+  EXPECT_EQ(shells, 2);
+  EXPECT_TRUE(std::any_of(segment.notes.begin(), segment.notes.end(), [](const auto& note) {
+    return note.find("greeting is still there") != std::string::npos;
+  }));
 }
 
 TEST(TimelineDiagrams, SemaphoreWaitEndsAfterThePostThatWakesIt) {
@@ -161,6 +182,62 @@ TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
   EXPECT_NE(page.find("Not recorded: gatenew"), std::string::npos);
   EXPECT_EQ(lens::trace_json(diagrams),
             "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
+}
+
+// A log written by hand, as strace prints it.
+lens::Log log_of(const std::string& text) {
+  std::istringstream in(text);
+  return lens::parse_log(in);
+}
+
+TEST(TimelineDiagrams, PipeReadThatBeganBeforeTheWriteIsDrawnWaiting) {
+  lens::Run run;
+  run.forkrelay = log_of(
+      "500 1000.000000 pipe2([3, 4], 0) = 0 <0.000010>\n"
+      "500 1000.000100 clone(child_stack=NULL, flags=CLONE_CHILD_SETTID|SIGCHLD) = 501 <0.000050>\n"
+      "501 1000.000200 read(3,  <unfinished ...>\n"
+      "500 1000.000300 write(4, \"Message\", 128) = 128 <0.000020>\n"
+      "501 1000.000400 <... read resumed>\"Message\", 128) = 128 <0.000200>\n");
+  const Diagram pipe = lens::pipe_diagram(run);
+  ASSERT_EQ(pipe.missing, "");
+  ASSERT_EQ(pipe.spans.size(), 2U);
+  EXPECT_EQ(pipe.spans[1].name, "read");
+  EXPECT_EQ(pipe.spans[1].look, lens::Look::blocked);
+  EXPECT_NE(pipe.notes.at(1).find("began 0.10 ms before the parent's write"), std::string::npos);
+}
+
+// Times far apart (a wrong clock, a log made by hand): nothing overflows (the sanitizer build
+// stops at an overflow), no step line goes below 0, and no magnified window ends before it begins.
+TEST(TimelineDiagrams, TimesFarApartNeitherOverflowNorCountBelowZero) {
+  const auto sane = [](const Diagram& diagram, const std::string& what) {
+    for (const auto& counter : diagram.counters)
+      for (const int value : values(counter))
+        EXPECT_GE(value, 0) << what << ": " << counter.name;
+    if (diagram.detail) {
+      EXPECT_LE(diagram.detail->begin, diagram.detail->end) << what;
+    }
+  };
+  const std::string futex = " futex(0x7f0000000000, FUTEX_";
+  struct Case {
+    const char* what;
+    std::string wait_took;
+    std::string post_at;
+  };
+  for (const auto& [what, took, at] :
+       {Case{"a wait said to last 3e12 s, which the post ends", "3000000000000.000000",
+             "1000.300000"},
+        Case{"a post 1000 s after the wait ended", "0.000100", "2000.000000"}}) {
+    lens::Run run;
+    run.gatenew =
+        log_of("100 1000.000000 link(\"/dev/shm/sem.a\", \"/dev/shm/sem.g\") = 0 <0.0>\n");
+    run.gatetake_1 = log_of("101 1000.100000 mmap(NULL, 32, 3, MAP_SHARED, 3, 0) = 0x7f00 <0.0>\n");
+    run.gatetake_2 = log_of("102 1000.200000" + futex + "WAIT_BITSET, 0) = 0 <" + took + ">\n");
+    run.gategive = log_of("103 " + at + futex + "WAKE, 1) = 1 <0.000010>\n");
+    sane(lens::semaphore_diagram(run), what);
+  }
+  lens::Run run;
+  run.segstamp = log_of("200 1000.000000 shmdt(0x7f0000000000) = 0 <0.000010>\n");
+  sane(lens::segment_diagram(run), "a detach without an attach");
 }
 
 TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
