@@ -7,9 +7,9 @@
 
 #include "diagrams.h"
 
-namespace timeline {
+namespace lens {
 
 std::string page_html(const std::vector<Diagram>& diagrams);
 std::string trace_json(const std::vector<Diagram>& diagrams);
 
-}  // namespace timeline
+}  // namespace lens

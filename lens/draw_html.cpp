@@ -1,30 +1,57 @@
-// The page: one section per mechanism, each an inline SVG drawn to a fixed width of user units
-// (scaled to the page by its viewBox), with a few sentences under it. Spans differ by pattern as
-// well as by colour, and every span and mark is labelled, so that the diagrams read the same in
-// black and white.
+// The page: one section per mechanism, each an inline SVG drawn to a fixed width of user units.
+// On a wide screen the SVG fills the column; on a narrow one it keeps a readable size and its
+// figure scrolls sideways. Spans differ by pattern as well as by colour, and every span and mark
+// is labelled, so that the diagrams read the same in black and white.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "draw.h"
 
-namespace timeline {
+namespace lens {
 namespace {
 
+// Sizes, in the SVG's user units: one unit is one CSS pixel where the figure is svg_width wide.
 constexpr double svg_width = 960;
-constexpr double plot_left = 190;
-constexpr double plot_right = 935;
-constexpr double char_width = 6.4;  // of the 12-unit labels, on average
-constexpr double label_row = 14;
-constexpr double compact_lane = 17;
-constexpr double counter_band = 62;
+constexpr double plot_left = 190;   // the lanes' names are left of this
+constexpr double plot_right = 935;  // right of this: room for signs of a cut span, final values
+constexpr double name_left = 10;
+constexpr double text_size = 11;       // the labels', ticks' and values' font size
+constexpr double readable_px = 10;     // the smallest font the page lets a screen show
+constexpr double border = 1;           // round each SVG, in CSS pixels (see style)
+constexpr double char_width = 6.6;     // of text_size text, on average
+constexpr double digit_width = 7.4;    // of a bold digit of text_size
+constexpr double gap = 5;              // between labels, and between a label and an arrow
+constexpr double label_row = 14;       // from one row of labels to the next
+constexpr double label_lift = 12;      // from a lane's line to its lowest labels' baseline
+constexpr double lane_top = 16;        // above a lane's labels
+constexpr double lane_bottom = 12;     // below its line
+constexpr double compact_lane = 17;    // a worker thread's lane that has no labels
+constexpr double span_half = 6;        // half a span's height
+constexpr double alive_half = 5;       // half a thread's life's height
+constexpr double thinnest_span = 1.5;  // a span shorter than this is drawn this wide
+constexpr double cut_sign = 6;         // the arrowhead beside a span that goes on past the edge
+constexpr double counter_band = 62;    // a step line's lane
+constexpr double counter_room = 26;    // of which above the highest value and below zero
+constexpr double caption_height = 16;  // "The whole step", above a panel
+constexpr double axis_drop = 18;       // from a panel's top to its axis
+constexpr double first_lane = 26;      // from a panel's top to its first lane
 
 std::string escaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      // A control character is shown as its picture (U+2400 to U+241F, U+2421), not sent raw.
+      constexpr unsigned char pictures = 0x80;
+      out += "\xe2\x90";
+      out += static_cast<char>(byte == 0x7f ? 0xa1 : pictures + byte);
+      continue;
+    }
     switch (c) {
       case '&':
         out += "&amp;";
@@ -52,66 +79,68 @@ std::string at(double value) {
   return text.data();
 }
 
-// How a look is drawn: the name of its fill (see definitions), what the legend says of it, and
-// the colour of its outline.
-struct Style {
-  const char* name;
-  const char* meaning;
-  const char* stroke;
-};
-
-Style look_style(Look look) {
-  switch (look) {
-    case Look::busy:
-      return {"busy", "working (solid)", "#0a5a8c"};
-    case Look::blocked:
-      return {"blocked", "in the kernel, waiting (hatched)", "#d55e00"};
-    case Look::paused:
-      return {"paused", "paused for Enter (dotted)", "#007a5a"};
-    case Look::shell:
-      return {"shell", "ipcs -m through the shell (striped)", "#a2477f"};
-    case Look::alive:
-      return {"alive", "a thread alive (light)", "#0a5a8c"};
-  }
-  return {"busy", "", "#000"};
+double text_width(const std::string& text) {
+  return static_cast<double>(text.size()) * char_width;
 }
 
-// The fills: a pattern and a colour for each look, so that print and colour blindness lose
-// nothing but the colour.
+// How each look is drawn, in one place: the fill (a pattern tile drawn in `ink`), the outline
+// colour and the legend's words. The fills differ by pattern as well as colour, so that print
+// and colour blindness lose nothing but the colour.
+struct LookStyle {
+  Look look;
+  std::string_view name;     // the fill's id, after the diagram's own prefix
+  std::string_view meaning;  // the legend's words
+  std::string_view stroke;   // the outline
+  std::string_view ink;      // the tile's colour (currentColor in the tile)
+  int tile;                  // the tile's size
+  int turn;                  // the tile's rotation, in degrees
+  std::string_view marks;    // what the tile holds, over white
+};
+
+constexpr std::array<LookStyle, 5> look_styles{{
+    {Look::busy, "busy", "working (solid)", "#0a5a8c", "#0a5a8c", 4, 0,
+     R"(<rect width="4" height="4" fill="currentColor"/>)"},
+    {Look::blocked, "blocked", "in the kernel, waiting (hatched)", "#d55e00", "#d55e00", 6, 45,
+     R"(<line x1="0" y1="0" x2="0" y2="6" stroke="currentColor" stroke-width="2.4"/>)"},
+    {Look::paused, "paused", "paused for Enter (dotted)", "#007a5a", "#007a5a", 5, 0,
+     R"(<circle cx="2.5" cy="2.5" r="1.3" fill="currentColor"/>)"},
+    {Look::shell, "shell", "ipcs -m through the shell (striped)", "#a2477f", "#a2477f", 4, 0,
+     R"(<line x1="1" y1="0" x2="1" y2="4" stroke="currentColor" stroke-width="1.4"/>)"},
+    {Look::alive, "alive", "a thread alive (light)", "#0a5a8c", "#cde2f2", 4, 0,
+     R"(<rect width="4" height="4" fill="currentColor"/>)"},
+}};
+
+const LookStyle& style_of(Look look) {
+  for (const LookStyle& style : look_styles) {
+    if (style.look == look) {
+      return style;
+    }
+  }
+  return look_styles.front();
+}
+
+std::string fill_of(const std::string& prefix, Look look) {
+  return "url(#" + prefix + "-" + std::string(style_of(look).name) + ")";
+}
+
+// The fills of the looks and the arrowhead, with ids that start with the diagram's own prefix.
 std::string definitions(const std::string& prefix) {
-  const std::string id = "id=\"" + prefix + "-";
-  return "<defs>\n"
-         "<pattern " +
-         id +
-         "blocked\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
-         "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#fff\"/>"
-         "<line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#d55e00\" stroke-width=\"2.4\"/>"
-         "</pattern>\n"
-         "<pattern " +
-         id +
-         "paused\" width=\"5\" height=\"5\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"5\" height=\"5\" fill=\"#fff\"/>"
-         "<circle cx=\"2.5\" cy=\"2.5\" r=\"1.3\" fill=\"#007a5a\"/></pattern>\n"
-         "<pattern " +
-         id +
-         "shell\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"4\" height=\"4\" fill=\"#fff\"/>"
-         "<line x1=\"1\" y1=\"0\" x2=\"1\" y2=\"4\" stroke=\"#a2477f\" stroke-width=\"1.4\"/>"
-         "</pattern>\n"
-         "<pattern " +
-         id +
-         "busy\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"4\" height=\"4\" fill=\"#0a5a8c\"/></pattern>\n"
-         "<pattern " +
-         id +
-         "alive\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"4\" height=\"4\" fill=\"#cde2f2\"/></pattern>\n"
-         "<marker " +
-         id +
-         "head\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
-         "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
-         "fill=\"#000\"/></marker>\n"
-         "</defs>\n";
+  std::ostringstream defs;
+  defs << "<defs>\n";
+  for (const LookStyle& style : look_styles) {
+    defs << "<pattern id=\"" << prefix << "-" << style.name << "\" width=\"" << style.tile
+         << "\" height=\"" << style.tile << "\" patternUnits=\"userSpaceOnUse\"";
+    if (style.turn != 0) {
+      defs << " patternTransform=\"rotate(" << style.turn << ")\"";
+    }
+    defs << " color=\"" << style.ink << "\"><rect width=\"" << style.tile << "\" height=\""
+         << style.tile << "\" fill=\"#fff\"/>" << style.marks << "</pattern>\n";
+  }
+  defs << "<marker id=\"" << prefix
+       << "-head\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
+          "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
+          "fill=\"#000\"/></marker>\n</defs>\n";
+  return defs.str();
 }
 
 // Time to x, within one panel.
@@ -127,40 +156,18 @@ struct Scale {
   bool shows(Micros when) const {
     return when >= window.begin && when <= window.end;
   }
-};
-
-// A label above a lane, placed in the lowest row where it does not run into another.
-struct Label {
-  double x = 0;
-  std::string text;
-  int row = 0;
-};
-
-void place(std::vector<Label>& labels) {
-  std::sort(labels.begin(), labels.end(),
-            [](const Label& one, const Label& other) { return one.x < other.x; });
-  std::vector<double> row_ends;
-  for (Label& label : labels) {
-    const double length = static_cast<double>(label.text.size()) * char_width;
-    label.x = std::min(label.x, plot_right + 20 - length);
-    std::size_t row = 0;
-    while (row < row_ends.size() && row_ends[row] > label.x - 5) {
-      ++row;
-    }
-    if (row == row_ends.size()) {
-      row_ends.push_back(0);
-    }
-    row_ends[row] = label.x + length;
-    label.row = static_cast<int>(row);
+  bool meets(Micros begin, Micros end) const {
+    return end >= window.begin && begin <= window.end;
   }
-}
+};
 
 // The axis: ticks every 1, 2 or 5 times a power of ten milliseconds, counted from the step's
 // start, with faint lines down through the lanes.
-void axis(std::ostringstream& svg, const Scale& scale, double top, double bottom) {
+void axis(std::ostream& svg, const Scale& scale, double top, double bottom) {
   const double from_ms = static_cast<double>(scale.window.begin - scale.origin) / 1000.0;
   const double to_ms = static_cast<double>(scale.window.end - scale.origin) / 1000.0;
-  const double rough = std::max((to_ms - from_ms) / 8.0, 0.001);
+  constexpr double ticks = 8;
+  const double rough = std::max((to_ms - from_ms) / ticks, 0.001);
   const double power = std::pow(10.0, std::floor(std::log10(rough)));
   double step = power;
   for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
@@ -170,24 +177,22 @@ void axis(std::ostringstream& svg, const Scale& scale, double top, double bottom
     }
   }
   const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
-  svg << "<line class=\"axis\" x1=\"" << plot_left << "\" y1=\"" << top << "\" x2=\"" << plot_right
-      << "\" y2=\"" << top << "\"/>\n";
+  svg << "<line class=\"axis\" x1=\"" << plot_left << "\" y1=\"" << at(top) << "\" x2=\""
+      << plot_right << "\" y2=\"" << at(top) << "\"/>\n";
   const auto last = static_cast<long long>(std::floor(to_ms / step + 1e-6));
   for (auto index = static_cast<long long>(std::ceil(from_ms / step)); index <= last; ++index) {
     const double tick = static_cast<double>(index) * step;
     const double x = scale.x(scale.origin + static_cast<Micros>(std::llround(tick * 1000.0)));
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "%.*f", decimals, tick);
-    svg << "<line class=\"grid\" x1=\"" << at(x) << "\" y1=\"" << top << "\" x2=\"" << at(x)
-        << "\" y2=\"" << bottom << "\"/><text class=\"tick\" x=\"" << at(x) << "\" y=\"" << top - 4
-        << "\">" << text.data() << "</text>\n";
+    svg << "<line class=\"grid\" x1=\"" << at(x) << "\" y1=\"" << at(top) << "\" x2=\"" << at(x)
+        << "\" y2=\"" << at(bottom) << "\"/><text class=\"tick\" x=\"" << at(x) << "\" y=\""
+        << at(top - 4) << "\">" << text.data() << "</text>\n";
   }
-  svg << "<text class=\"unit\" x=\"" << plot_left - 24 << "\" y=\"" << top - 4
+  svg << "<text class=\"unit\" x=\"" << plot_left - 24 << "\" y=\"" << at(top - 4)
       << "\">ms from the step's start</text>\n";
 }
 
-// One panel: an axis, the lanes shown, and (where asked) the step lines, over one window of
-// time. Returns the y below it.
 // What a panel shows: which lanes, whether the step lines, and where its labels are left out
 // because a magnified panel below shows them.
 struct Content {
@@ -197,211 +202,487 @@ struct Content {
   std::optional<Window> unlabelled;
 };
 
-double panel(std::ostringstream& svg, const Diagram& diagram, const Scale& scale,
-             const Content& content, double top) {
+// A label above a lane: where it would like to be, then where it is put.
+struct Label {
+  double x = 0;
+  std::string text;
+  int row = 0;
+};
+
+// Where an arrow crosses a lane's labels: between its two ends, in every row.
+struct Band {
+  double left = 0;
+  double right = 0;
+};
+
+// An arrow, where both its ends are in the panel: its lanes' places among those shown.
+struct Shown {
+  const Arrow* arrow;
+  std::size_t from;
+  std::size_t to;
+};
+
+std::vector<Shown> arrows_shown(const Diagram& diagram, const Scale& scale,
+                                const Content& content) {
+  std::vector<Shown> found;
+  const auto place_of = [&content](std::size_t lane) {
+    return static_cast<std::size_t>(std::find(content.lanes.begin(), content.lanes.end(), lane) -
+                                    content.lanes.begin());
+  };
+  for (const Arrow& arrow : diagram.arrows) {
+    const std::size_t from = place_of(arrow.from_lane);
+    const std::size_t to = place_of(arrow.to_lane);
+    if (from < content.lanes.size() && to < content.lanes.size() && scale.shows(arrow.from) &&
+        scale.shows(arrow.to)) {
+      found.push_back(Shown{&arrow, from, to});
+    }
+  }
+  return found;
+}
+
+// The bands of the arrows that cross the labels of the lane shown in place `place`: an arrow
+// runs from one lane's line to another's, so it crosses the labels (which sit above a line) of
+// the lower lane and of every lane between.
+std::vector<Band> bands_over(const std::vector<Shown>& arrows, const Scale& scale,
+                             std::size_t place) {
+  std::vector<Band> bands;
+  for (const Shown& shown : arrows) {
+    if (place > std::min(shown.from, shown.to) && place <= std::max(shown.from, shown.to)) {
+      const double from = scale.x(shown.arrow->from);
+      const double to = scale.x(shown.arrow->to);
+      bands.push_back(Band{std::min(from, to) - gap, std::max(from, to) + gap});
+    }
+  }
+  return bands;
+}
+
+// What a lane's labels say, and where each would like to be: at its mark, span or arrow.
+std::vector<Label> wanted_labels(const Diagram& diagram, const Scale& scale, const Content& content,
+                                 std::size_t lane) {
   const auto labelled = [&content](Micros when) {
     return !content.unlabelled || when < content.unlabelled->begin ||
            when > content.unlabelled->end;
   };
-  const std::vector<std::size_t>& shown = content.lanes;
-  const bool with_counters = content.counters;
-  std::ostringstream background;  // the lanes' alternate shading, under everything else
-  std::ostringstream body;
-  std::ostringstream texts;  // the labels, over the arrows
-  if (!content.caption.empty()) {
-    svg << "<text class=\"panel\" x=\"10\" y=\"" << at(top + 11) << "\">"
-        << escaped(content.caption) << "</text>\n";
-    top += 16;
+  std::vector<Label> labels;
+  for (const Mark& mark : diagram.marks) {
+    if (mark.lane == lane && scale.shows(mark.at) && labelled(mark.at)) {
+      labels.push_back(Label{scale.x(mark.at) - 3, mark.name, 0});
+    }
   }
-  double y = top + 26;
-  std::vector<double> baselines(diagram.lanes.size(), -1);
-  int stripe = 0;
-  for (const std::size_t index : shown) {
-    const Lane& lane = diagram.lanes[index];
-    std::vector<Label> labels;
-    for (const Mark& mark : diagram.marks) {
-      if (mark.lane == index && scale.shows(mark.at) && labelled(mark.at)) {
-        labels.push_back(Label{scale.x(mark.at) - 3, mark.name, 0});
-      }
+  for (const Span& span : diagram.spans) {
+    if (span.lane == lane && span.look != Look::alive && scale.meets(span.begin, span.end) &&
+        labelled(span.begin)) {
+      labels.push_back(
+          Label{scale.x(span.begin), span.name + " " + milliseconds(span.end - span.begin), 0});
     }
-    for (const Span& span : diagram.spans) {
-      if (span.lane == index && span.look != Look::alive && span.end >= scale.window.begin &&
-          span.begin <= scale.window.end && labelled(span.begin)) {
-        Label label{std::max(scale.x(span.begin), plot_left),
-                    span.name + " " + milliseconds(span.end - span.begin), 0};
-        // Over a short span that an arrow enters, the label would hide the arrow's head: it
-        // goes after the span instead.
-        const double length = static_cast<double>(label.text.size()) * char_width;
-        const bool entered =
-            std::any_of(diagram.arrows.begin(), diagram.arrows.end(), [&](const Arrow& arrow) {
-              return arrow.to_lane == index && arrow.to >= span.begin && arrow.to <= span.end;
-            });
-        if (entered && scale.x(span.end) - label.x < length + 10) {
-          label.x = scale.x(span.end) + 6;
-        }
-        labels.push_back(label);
-      }
-    }
-    for (const Arrow& arrow : diagram.arrows) {
-      if (arrow.from_lane == index && scale.shows(arrow.from) && labelled(arrow.to)) {
-        labels.push_back(Label{scale.x(arrow.from) + 4, arrow.name, 0});
-      }
-    }
-    place(labels);
-    int rows = 0;
-    for (const Label& label : labels) {
-      rows = std::max(rows, label.row + 1);
-    }
-    const bool compact = rows == 0 && lane.role == "worker";
-    const double height = compact ? compact_lane : 16 + label_row * std::max(rows, 1) + 12;
-    const double baseline = y + height - (compact ? 8.5 : 14);
-    baselines[index] = baseline;
-    if (stripe++ % 2 == 1) {
-      background << "<rect class=\"stripe\" x=\"0\" y=\"" << at(y) << "\" width=\"" << svg_width
-                 << "\" height=\"" << at(height) << "\"/>\n";
-    }
-    // The lane's name: program and role, then the pid (a process) or tid (a thread).
-    const std::string id =
-        std::string(lane.pid == lane.tid ? "pid " : "tid ") + std::to_string(lane.tid);
-    const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
-    if (compact) {
-      body << "<text class=\"lane small\" x=\"10\" y=\"" << at(baseline + 4) << "\">"
-           << escaped(name) << " <tspan class=\"id\">" << id << "</tspan></text>\n";
-    } else {
-      body << "<text class=\"lane\" x=\"10\" y=\"" << at(baseline - 1) << "\">" << escaped(name)
-           << "</text><text class=\"id\" x=\"10\" y=\"" << at(baseline + 11) << "\">" << id
-           << "</text>\n";
-    }
-    if (lane.end >= scale.window.begin && lane.begin <= scale.window.end) {
-      body << "<line class=\"life\" x1=\"" << at(scale.x(lane.begin)) << "\" y1=\"" << at(baseline)
-           << "\" x2=\"" << at(scale.x(lane.end)) << "\" y2=\"" << at(baseline) << "\"/>\n";
-    }
-    for (const Span& span : diagram.spans) {
-      if (span.lane != index || span.end < scale.window.begin || span.begin > scale.window.end) {
-        continue;
-      }
-      const double x0 = scale.x(span.begin);
-      const double x1 = std::max(scale.x(span.end), x0 + 1.5);
-      const double half = span.look == Look::alive ? 5 : 6;
-      body << "<rect x=\"" << at(x0) << "\" y=\"" << at(baseline - half) << "\" width=\""
-           << at(x1 - x0) << "\" height=\"" << at(2 * half) << "\" fill=\"url(#"
-           << diagram.mechanism << "-" << look_style(span.look).name << ")\" stroke=\""
-           << look_style(span.look).stroke << "\" stroke-width=\"1\"/>\n";
-    }
-    for (const Mark& mark : diagram.marks) {
-      if (mark.lane == index && scale.shows(mark.at)) {
-        const double x = scale.x(mark.at);
-        body << "<path class=\"mark\" d=\"M" << at(x - 4.5) << "," << at(baseline - 10) << " L"
-             << at(x + 4.5) << "," << at(baseline - 10) << " L" << at(x) << "," << at(baseline - 1)
-             << " z\"/>\n";
-      }
-    }
-    for (const Label& label : labels) {
-      texts << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
-            << at(baseline - 12 - label_row * label.row) << "\">" << escaped(label.text)
-            << "</text>\n";
-    }
-    y += height;
   }
-
   for (const Arrow& arrow : diagram.arrows) {
-    const double from_y = baselines[arrow.from_lane];
-    const double to_y = baselines[arrow.to_lane];
-    if (from_y < 0 || to_y < 0 || !scale.shows(arrow.from) || !scale.shows(arrow.to)) {
-      continue;
-    }
-    const double from_x = scale.x(arrow.from);
-    const double to_x = scale.x(arrow.to);
-    const double end_y = to_y + (to_y > from_y ? -6 : 6);
-    const double middle = (from_y + end_y) / 2;
-    const std::string path = std::string("M") + at(from_x) + "," + at(from_y) + " C" + at(from_x) +
-                             "," + at(middle) + " " + at(to_x) + "," + at(middle) + " " + at(to_x) +
-                             "," + at(end_y);
-    body << "<path class=\"halo\" d=\"" << path << "\"/><path class=\"arrow\" d=\"" << path
-         << "\" marker-end=\"url(#" << diagram.mechanism << "-head)\"/>\n";
-  }
-  body << texts.str();
-
-  if (with_counters) {
-    for (const Counter& counter : diagram.counters) {
-      int most = 1;
-      for (const Step& step : counter.steps) {
-        most = std::max(most, step.value);
-      }
-      const double bottom = y + counter_band - 12;
-      const double unit = (counter_band - 26) / most;
-      const auto level = [&](int value) { return bottom - unit * value; };
-      body << "<text class=\"lane\" x=\"10\" y=\"" << at(bottom - 14) << "\">"
-           << escaped(counter.name) << "</text><text class=\"id\" x=\"10\" y=\"" << at(bottom)
-           << "\">step line, 0 to " << most << "</text>\n";
-      body << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(bottom) << "\" x2=\""
-           << plot_right << "\" y2=\"" << at(bottom) << "\"/>\n";
-      std::string path;
-      double last_label = -100;
-      for (std::size_t index = 0; index < counter.steps.size(); ++index) {
-        const Step& step = counter.steps[index];
-        const Micros next =
-            index + 1 < counter.steps.size() ? counter.steps[index + 1].at : diagram.time.end;
-        if (next < scale.window.begin || step.at > scale.window.end) {
-          continue;
-        }
-        const double x0 = scale.x(step.at);
-        path += std::string(path.empty() ? "M" : " L") + at(x0) + "," + at(level(step.value)) +
-                " L" + at(scale.x(next)) + "," + at(level(step.value));
-        if (x0 - last_label > 14) {
-          body << "<text class=\"value\" x=\"" << at(x0 + 2) << "\" y=\""
-               << at(level(step.value) - 3) << "\">" << step.value << "</text>\n";
-          last_label = x0;
-        }
-      }
-      body << "<path class=\"counter\" d=\"" << path << "\"/>\n";
-      y += counter_band;
+    if (arrow.from_lane == lane && scale.shows(arrow.from) && labelled(arrow.to)) {
+      labels.push_back(Label{scale.x(arrow.from) + 4, arrow.name, 0});
     }
   }
-  svg << background.str();
-  axis(svg, scale, top + 18, y);
-  svg << body.str();
-  return y;
+  return labels;
 }
 
-// The key to one diagram: what each kind of span, mark and line means.
-double legend(std::ostringstream& svg, const Diagram& diagram, double top) {
-  std::vector<std::pair<std::string, std::string>> items;  // swatch, words
-  const std::string prefix = diagram.mechanism + "-";
-  items.emplace_back(
-      "<line class=\"life\" x1=\"0\" y1=\"6\" x2=\"22\" y2=\"6\"/>",
-      diagram.mechanism == "threads" ? "process or thread running" : "process running");
-  if (!diagram.marks.empty()) {
-    items.emplace_back("<path class=\"mark\" d=\"M6.5,1.5 L15.5,1.5 L11,10.5 z\"/>",
-                       "a system call at that moment");
-  }
-  for (const Look look : {Look::busy, Look::blocked, Look::paused, Look::shell, Look::alive}) {
-    if (std::any_of(diagram.spans.begin(), diagram.spans.end(),
-                    [look](const Span& span) { return span.look == look; })) {
-      items.emplace_back(
-          std::string("<rect x=\"0\" y=\"0\" width=\"22\" height=\"12\" fill=\"url(#") + prefix +
-              look_style(look).name + ")\" stroke=\"" + look_style(look).stroke + "\"/>",
-          look_style(look).meaning);
+// Moves a label of the given width beside any band it would lie in, to the nearer side.
+double clear_of(double x, double width, const std::vector<Band>& bands) {
+  for (std::size_t round = 0; round < bands.size(); ++round) {
+    bool moved = false;
+    for (const Band& band : bands) {
+      if (x < band.right && x + width > band.left) {
+        const double left = band.left - width;
+        x = x - left < band.right - x ? left : band.right;
+        moved = true;
+      }
     }
+    if (!moved) {
+      break;
+    }
+  }
+  return x;
+}
+
+// Puts each label clear of the arrows, within the figure, in the lowest row where it does not
+// run into another. Returns the number of rows used.
+int place(std::vector<Label>& labels, const std::vector<Band>& bands) {
+  std::sort(labels.begin(), labels.end(),
+            [](const Label& one, const Label& other) { return one.x < other.x; });
+  std::vector<double> row_ends;
+  for (Label& label : labels) {
+    const double width = text_width(label.text);
+    label.x = std::clamp(label.x, plot_left - gap, svg_width - gap - width);
+    label.x = clear_of(label.x, width, bands);
+    std::size_t row = 0;
+    while (row < row_ends.size() && row_ends[row] > label.x - gap) {
+      ++row;
+    }
+    if (row == row_ends.size()) {
+      row_ends.push_back(0);
+    }
+    row_ends[row] = label.x + width;
+    label.row = static_cast<int>(row);
+  }
+  return static_cast<int>(row_ends.size());
+}
+
+// One lane of a panel, laid out: its labels placed, its height and the y of its line.
+struct LaneBox {
+  std::size_t lane = 0;
+  double top = 0;
+  double height = 0;
+  double baseline = 0;
+  bool compact = false;
+  std::vector<Label> labels;
+};
+
+std::vector<LaneBox> lay_out(const Diagram& diagram, const Scale& scale, const Content& content,
+                             const std::vector<Shown>& arrows, double top) {
+  std::vector<LaneBox> boxes;
+  double y = top;
+  for (std::size_t place_index = 0; place_index < content.lanes.size(); ++place_index) {
+    LaneBox box;
+    box.lane = content.lanes[place_index];
+    box.labels = wanted_labels(diagram, scale, content, box.lane);
+    const int rows = place(box.labels, bands_over(arrows, scale, place_index));
+    box.compact = rows == 0 && diagram.lanes[box.lane].role == "worker";
+    box.top = y;
+    box.height =
+        box.compact ? compact_lane : lane_top + label_row * std::max(rows, 1) + lane_bottom;
+    box.baseline = y + box.height - (box.compact ? compact_lane / 2 : lane_bottom + 2);
+    y += box.height;
+    boxes.push_back(std::move(box));
+  }
+  return boxes;
+}
+
+// The lane's name: program and role, then the pid (a process) or tid (a thread).
+void lane_name(std::ostream& svg, const Lane& lane, const LaneBox& box) {
+  const std::string id =
+      std::string(lane.pid == lane.tid ? "pid " : "tid ") + std::to_string(lane.tid);
+  const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
+  if (box.compact) {
+    svg << "<text class=\"lane small\" x=\"" << name_left << "\" y=\"" << at(box.baseline + 4)
+        << "\">" << escaped(name) << " <tspan class=\"id\">" << id << "</tspan></text>\n";
+  } else {
+    svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(box.baseline - 1) << "\">"
+        << escaped(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+        << at(box.baseline + 11) << "\">" << id << "</text>\n";
+  }
+}
+
+// A span, cut to the window: where the window cuts it, its outline stays open on that side and
+// a small arrowhead past the edge says that it goes on.
+void span_shape(std::ostream& svg, const Span& span, const Scale& scale, double baseline,
+                const std::string& prefix) {
+  const LookStyle& style = style_of(span.look);
+  const bool cut_before = span.begin < scale.window.begin;
+  const bool cut_after = span.end > scale.window.end;
+  const double x0 = scale.x(span.begin);
+  const double x1 = std::max(scale.x(span.end), x0 + thinnest_span);
+  const double half = span.look == Look::alive ? alive_half : span_half;
+  const double top = baseline - half;
+  const double bottom = baseline + half;
+  svg << "<rect x=\"" << at(x0) << "\" y=\"" << at(top) << "\" width=\"" << at(x1 - x0)
+      << "\" height=\"" << at(2 * half) << "\" fill=\"" << fill_of(prefix, span.look) << "\"/>";
+  svg << "<path class=\"edge\" stroke=\"" << style.stroke << "\" d=\"M" << at(x0) << "," << at(top)
+      << " H" << at(x1) << (cut_after ? " M" + at(x1) + "," + at(bottom) : " V" + at(bottom))
+      << " H" << at(x0) << (cut_before ? "" : " V" + at(top)) << "\"/>";
+  for (const bool after : {false, true}) {
+    if (after ? cut_after : cut_before) {
+      const double base = after ? x1 + 2 : x0 - 2;
+      const double tip = after ? base + cut_sign : base - cut_sign;
+      svg << "<path class=\"cut\" fill=\"" << style.stroke << "\" d=\"M" << at(base) << ","
+          << at(baseline - half) << " L" << at(tip) << "," << at(baseline) << " L" << at(base)
+          << "," << at(baseline + half) << " z\"/>";
+    }
+  }
+  svg << "\n";
+}
+
+// A system call: a small triangle pointing down at the lane's line.
+void mark_shape(std::ostream& svg, double x, double baseline) {
+  constexpr double half = 4.5;
+  constexpr double height = 9;
+  svg << "<path class=\"mark\" d=\"M" << at(x - half) << "," << at(baseline - height - 1) << " L"
+      << at(x + half) << "," << at(baseline - height - 1) << " L" << at(x) << ","
+      << at(baseline - 1) << " z\"/>\n";
+}
+
+// One lane's name, line, spans and marks. Returns whether a span is cut by the window.
+bool lane_shapes(std::ostream& svg, const Diagram& diagram, const Scale& scale,
+                 const LaneBox& box) {
+  const Lane& lane = diagram.lanes[box.lane];
+  lane_name(svg, lane, box);
+  if (scale.meets(lane.begin, lane.end)) {
+    svg << "<line class=\"life\" x1=\"" << at(scale.x(lane.begin)) << "\" y1=\"" << at(box.baseline)
+        << "\" x2=\"" << at(scale.x(lane.end)) << "\" y2=\"" << at(box.baseline) << "\"/>\n";
+  }
+  bool cut = false;
+  for (const Span& span : diagram.spans) {
+    if (span.lane == box.lane && scale.meets(span.begin, span.end)) {
+      span_shape(svg, span, scale, box.baseline, diagram.mechanism);
+      cut = cut || span.begin < scale.window.begin || span.end > scale.window.end;
+    }
+  }
+  for (const Mark& mark : diagram.marks) {
+    if (mark.lane == box.lane && scale.shows(mark.at)) {
+      mark_shape(svg, scale.x(mark.at), box.baseline);
+    }
+  }
+  return cut;
+}
+
+// An arrow from one lane's line to just under or over the other's span, under a white halo
+// that keeps it clear of the lines it crosses.
+void arrow_shape(std::ostream& svg, const Shown& shown, const std::vector<LaneBox>& boxes,
+                 const Scale& scale, const std::string& prefix) {
+  const double from_y = boxes[shown.from].baseline;
+  const double to_y = boxes[shown.to].baseline;
+  const double from_x = scale.x(shown.arrow->from);
+  const double to_x = scale.x(shown.arrow->to);
+  const double end_y = to_y + (to_y > from_y ? -span_half : span_half);
+  const double middle = (from_y + end_y) / 2;
+  std::ostringstream curve;
+  curve << "M" << at(from_x) << "," << at(from_y) << " C" << at(from_x) << "," << at(middle) << " "
+        << at(to_x) << "," << at(middle) << " " << at(to_x) << "," << at(end_y);
+  const std::string path = curve.str();
+  svg << "<path class=\"halo\" d=\"" << path << "\"/><path class=\"arrow\" d=\"" << path
+      << "\" marker-end=\"url(#" << prefix << "-head)\"/>\n";
+}
+
+void lane_labels(std::ostream& svg, const LaneBox& box) {
+  for (const Label& label : box.labels) {
+    svg << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
+        << at(box.baseline - label_lift - label_row * label.row) << "\">" << escaped(label.text)
+        << "</text>\n";
+  }
+}
+
+// A value written on a step line, and the box it takes.
+struct Value {
+  double left = 0;
+  double right = 0;
+  double top = 0;
+  double bottom = 0;
+  std::string text;
+
+  bool meets(const Value& other) const {
+    return left < other.right + gap && other.left < right + gap && top < other.bottom &&
+           other.top < bottom;
+  }
+};
+
+// A step as drawn: from x0 to x1 at a value.
+struct Level {
+  double x0 = 0;
+  double x1 = 0;
+  int value = 0;
+};
+
+// How a step line's values map to y: the lowest at `bottom`, `unit` apart.
+struct Rise {
+  double bottom = 0;
+  double unit = 0;
+  int lowest = 0;
+
+  double y(int value) const {
+    return bottom - unit * (value - lowest);
+  }
+};
+
+// The order in which a step line's values are offered a place: the final value, the highest,
+// the first, then the others from the longest level down.
+std::vector<std::size_t> writing_order(const std::vector<Level>& levels, int highest) {
+  std::vector<std::size_t> order(levels.size());
+  for (std::size_t index = 0; index < order.size(); ++index) {
+    order[index] = index;
+  }
+  const auto rank = [&levels, highest](std::size_t index) {
+    return std::make_tuple(index + 1 != levels.size(), levels[index].value != highest, index != 0,
+                           levels[index].x0 - levels[index].x1);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&rank](std::size_t one, std::size_t other) { return rank(one) < rank(other); });
+  return order;
+}
+
+// The values to write on a step line, each only where it has room: it runs into no other value,
+// and the line does not rise through it. The final value is always written; where the highest
+// finds no room, the final value says that the line went there first ("1→0"), so that what is
+// written is never untrue, however close the steps.
+std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise& rise) {
+  if (levels.empty()) {
+    return {};
+  }
+  const int highest =
+      std::max_element(levels.begin(), levels.end(), [](const Level& one, const Level& other) {
+        return one.value < other.value;
+      })->value;
+  const auto box = [&rise](const Level& level, const std::string& text) {
+    const double left = level.x0 + 2;
+    const double bottom = rise.y(level.value) - 3;
+    return Value{left, left + digit_width * static_cast<double>(text.size()), bottom - text_size,
+                 bottom, text};
+  };
+  std::vector<Value> chosen;
+  for (const std::size_t index : writing_order(levels, highest)) {
+    const Level& level = levels[index];
+    const Value value = box(level, std::to_string(level.value));
+    const bool risen_through = std::any_of(levels.begin(), levels.end(), [&](const Level& other) {
+      return other.x1 > level.x0 && other.x0 < value.right + gap && other.value > level.value;
+    });
+    const bool crowded = value.right > svg_width - gap ||
+                         std::any_of(chosen.begin(), chosen.end(),
+                                     [&value](const Value& other) { return value.meets(other); });
+    if (index + 1 == levels.size() || (!risen_through && !crowded)) {
+      chosen.push_back(value);
+    }
+  }
+  if (std::none_of(chosen.begin(), chosen.end(), [highest](const Value& value) {
+        return value.text == std::to_string(highest);
+      })) {
+    chosen.front() = box(levels.back(), std::to_string(highest) + "\u2192" + chosen.front().text);
+  }
+  return chosen;
+}
+
+// A step line in a band of its own below the lanes. Returns the y below it.
+double counter_shape(std::ostream& svg, const Counter& counter, const Scale& scale, Micros end,
+                     double top) {
+  std::vector<Level> levels;
+  for (std::size_t index = 0; index < counter.steps.size(); ++index) {
+    const Step& step = counter.steps[index];
+    const Micros next = index + 1 < counter.steps.size() ? counter.steps[index + 1].at : end;
+    if (scale.meets(step.at, next)) {
+      levels.push_back(Level{scale.x(step.at), scale.x(next), step.value});
+    }
+  }
+  int lowest = 0;
+  int highest = 1;
+  for (const Step& step : counter.steps) {
+    lowest = std::min(lowest, step.value);
+    highest = std::max(highest, step.value);
+  }
+  const double bottom = top + counter_band - lane_bottom;
+  const Rise rise{bottom, (counter_band - counter_room) / (highest - lowest), lowest};
+  svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(bottom - 14) << "\">"
+      << escaped(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+      << at(bottom) << "\">step line, " << lowest << " to " << highest << "</text>\n";
+  svg << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(rise.y(0)) << "\" x2=\""
+      << plot_right << "\" y2=\"" << at(rise.y(0)) << "\"/>\n";
+  std::string path;
+  for (const Level& level : levels) {
+    path += (path.empty() ? "M" : " L") + at(level.x0) + "," + at(rise.y(level.value)) + " L" +
+            at(level.x1) + "," + at(rise.y(level.value));
+  }
+  svg << "<path class=\"counter\" d=\"" << path << "\"/>\n";
+  for (const Value& value : values_to_write(levels, rise)) {
+    svg << "<text class=\"value\" x=\"" << at(value.left) << "\" y=\"" << at(value.bottom) << "\">"
+        << escaped(value.text) << "</text>\n";
+  }
+  return top + counter_band;
+}
+
+// What a panel drew: the y below it, and whether it cut a span at its window's edge.
+struct Drawn {
+  double bottom = 0;
+  bool cut = false;
+};
+
+// One panel: an axis, the lanes shown, and (where asked) the step lines, over one window of time.
+Drawn panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, const Content& content,
+            double top) {
+  if (!content.caption.empty()) {
+    svg << "<text class=\"panel\" x=\"" << name_left << "\" y=\"" << at(top + text_size) << "\">"
+        << escaped(content.caption) << "</text>\n";
+    top += caption_height;
+  }
+  const std::vector<Shown> arrows = arrows_shown(diagram, scale, content);
+  const std::vector<LaneBox> boxes = lay_out(diagram, scale, content, arrows, top + first_lane);
+  Drawn drawn{top + first_lane, false};
+  std::ostringstream body;
+  for (std::size_t index = 0; index < boxes.size(); ++index) {
+    const LaneBox& box = boxes[index];
+    if (index % 2 == 1) {
+      svg << "<rect class=\"stripe\" x=\"0\" y=\"" << at(box.top) << "\" width=\"" << svg_width
+          << "\" height=\"" << at(box.height) << "\"/>\n";
+    }
+    drawn.cut = lane_shapes(body, diagram, scale, box) || drawn.cut;
+    drawn.bottom = box.top + box.height;
+  }
+  for (const Shown& shown : arrows) {
+    arrow_shape(body, shown, boxes, scale, diagram.mechanism);
+  }
+  for (const LaneBox& box : boxes) {
+    lane_labels(body, box);
+  }
+  if (content.counters) {
+    for (const Counter& counter : diagram.counters) {
+      drawn.bottom = counter_shape(body, counter, scale, diagram.time.end, drawn.bottom);
+    }
+  }
+  axis(svg, scale, top + axis_drop, drawn.bottom);
+  svg << body.str();
+  return drawn;
+}
+
+// One entry of a diagram's key: a small drawing and what it means.
+struct Key {
+  std::string swatch;
+  std::string words;
+};
+
+std::vector<Key> keys(const Diagram& diagram, bool cut) {
+  const std::string& prefix = diagram.mechanism;
+  std::vector<Key> found;
+  found.push_back(
+      {R"(<line class="life" x1="0" y1="6" x2="22" y2="6"/>)",
+       diagram.mechanism == "threads" ? "process or thread running" : "process running"});
+  if (!diagram.marks.empty()) {
+    found.push_back({R"(<path class="mark" d="M6.5,1.5 L15.5,1.5 L11,10.5 z"/>)",
+                     "a system call at that moment"});
+  }
+  for (const LookStyle& style : look_styles) {
+    if (std::any_of(diagram.spans.begin(), diagram.spans.end(),
+                    [&style](const Span& span) { return span.look == style.look; })) {
+      found.push_back({R"(<rect x="0" y="0" width="22" height="12" fill=")" +
+                           fill_of(prefix, style.look) + "\" stroke=\"" +
+                           std::string(style.stroke) + "\"/>",
+                       std::string(style.meaning)});
+    }
+  }
+  if (cut) {
+    found.push_back({R"(<path class="edge" stroke="#444" d="M0,0 H14 M14,12 H0 V0"/>)"
+                     R"(<path fill="#444" d="M16,0 L22,6 L16,12 z"/>)",
+                     "goes on past the edge"});
   }
   if (!diagram.arrows.empty()) {
-    items.emplace_back(std::string("<path class=\"arrow\" d=\"M0,6 L20,6\" marker-end=\"url(#") +
-                           prefix + "head)\"/>",
-                       "who wakes whom");
+    found.push_back(
+        {R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
+         "who wakes whom"});
   }
-  double x = 10;
+  return found;
+}
+
+// The key to one diagram, in rows as wide as the figure. Returns the y below it.
+double legend(std::ostream& svg, const std::vector<Key>& entries, double top) {
+  constexpr double swatch_width = 30;
+  constexpr double spacing = 18;
+  constexpr double row = 20;
+  double x = name_left;
   double y = top + 8;
-  for (const auto& [swatch, words] : items) {
-    const double length = 30 + static_cast<double>(words.size()) * char_width + 18;
-    if (x + length > svg_width - 10) {
-      x = 10;
-      y += 20;
+  for (const Key& key : entries) {
+    const double length = swatch_width + text_width(key.words) + spacing;
+    if (x + length > svg_width - name_left) {
+      x = name_left;
+      y += row;
     }
-    svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << swatch
-        << "<text class=\"key\" x=\"30\" y=\"10\">" << escaped(words) << "</text></g>\n";
+    svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << key.swatch
+        << "<text class=\"key\" x=\"" << swatch_width << "\" y=\"10\">" << escaped(key.words)
+        << "</text></g>\n";
     x += length;
   }
-  return y + 22;
+  return y + row + 2;
 }
 
 // A sentence that describes the SVG to those who cannot see it.
@@ -410,30 +691,29 @@ std::string description(const Diagram& diagram) {
     return std::string("Not recorded: ") + diagram.missing;
   }
   std::string text = "Lanes: ";
-  for (std::size_t index = 0; index < diagram.lanes.size(); ++index) {
-    text += index == 0 ? "" : ", ";
-    text += diagram.lanes[index].label();
+  std::string_view separator;
+  for (const Lane& lane : diagram.lanes) {
+    text += std::string(separator) + lane.label();
+    separator = ", ";
   }
   text += ". Spans: ";
-  for (std::size_t index = 0; index < diagram.spans.size(); ++index) {
-    const Span& span = diagram.spans[index];
-    if (span.look == Look::alive) {
-      continue;
+  separator = "";
+  for (const Span& span : diagram.spans) {
+    if (span.look != Look::alive) {
+      text += std::string(separator) + span.name + " (" + diagram.lanes[span.lane].label() + ", " +
+              milliseconds(span.end - span.begin) + ")";
+      separator = ", ";
     }
-    text += index == 0 ? "" : ", ";
-    text += span.name + " (" + diagram.lanes[span.lane].label() + ", " +
-            milliseconds(span.end - span.begin) + ")";
   }
   text += ".";
   for (const Arrow& arrow : diagram.arrows) {
-    text += std::string(" An arrow (") + arrow.name + ") from " +
-            diagram.lanes[arrow.from_lane].label() + " to " + diagram.lanes[arrow.to_lane].label() +
-            ".";
+    text += " An arrow (" + arrow.name + ") from " + diagram.lanes[arrow.from_lane].label() +
+            " to " + diagram.lanes[arrow.to_lane].label() + ".";
   }
   for (const Counter& counter : diagram.counters) {
-    text += std::string(" A step line of ") + counter.name + ":";
+    text += " A step line of " + counter.name + ":";
     for (const Step& step : counter.steps) {
-      text += " ";
+      text += ' ';
       text += std::to_string(step.value);
     }
     text += ".";
@@ -441,41 +721,50 @@ std::string description(const Diagram& diagram) {
   return text;
 }
 
+// The whole step, then (where the diagram asks) the stretch that matters, magnified, with a
+// dashed box on the whole step round the stretch.
+Drawn panels(std::ostream& svg, const Diagram& diagram) {
+  std::vector<std::size_t> all(diagram.lanes.size());
+  for (std::size_t index = 0; index < all.size(); ++index) {
+    all[index] = index;
+  }
+  const Scale whole{diagram.time, diagram.time.begin};
+  if (!diagram.detail) {
+    return panel(svg, diagram, whole, Content{"", all, true, std::nullopt}, 0);
+  }
+  Content overview{"The whole step", all, diagram.overview_counters, diagram.detail};
+  overview.lanes.resize(std::min(diagram.overview_lanes, all.size()));
+  const Drawn first = panel(svg, diagram, whole, overview, 0);
+  constexpr double box_top = caption_height + axis_drop + 6;
+  constexpr double thinnest_box = 3;
+  const double x0 = whole.x(diagram.detail->begin);
+  const double x1 = std::max(whole.x(diagram.detail->end), x0 + thinnest_box);
+  svg << "<rect class=\"zoom\" x=\"" << at(x0) << "\" y=\"" << at(box_top) << "\" width=\""
+      << at(x1 - x0) << "\" height=\"" << at(first.bottom - box_top)
+      << "\"/><text class=\"label\" x=\"" << at(x1) << "\" y=\"" << at(first.bottom + 13)
+      << "\" text-anchor=\"end\">magnified below</text>\n";
+  Content magnified{diagram.detail_caption, diagram.detail_lanes, true, std::nullopt};
+  if (magnified.lanes.empty()) {
+    magnified.lanes = all;
+  }
+  const Drawn second = panel(svg, diagram, Scale{*diagram.detail, diagram.time.begin}, magnified,
+                             first.bottom + caption_height);
+  return {second.bottom, first.cut || second.cut};
+}
+
 std::string figure(const Diagram& diagram) {
   std::ostringstream svg;
   double height = 0;
   if (!diagram.missing.empty()) {
-    svg << "<text class=\"missing\" x=\"10\" y=\"30\">Not recorded: " << escaped(diagram.missing)
-        << "</text>\n";
-    height = 48;
+    constexpr double missing_height = 48;
+    svg << "<text class=\"missing\" x=\"" << name_left
+        << "\" y=\"30\">Not recorded: " << escaped(diagram.missing) << "</text>\n";
+    height = missing_height;
   } else {
-    std::vector<std::size_t> all(diagram.lanes.size());
-    for (std::size_t index = 0; index < all.size(); ++index) {
-      all[index] = index;
-    }
-    const Scale whole{diagram.time, diagram.time.begin};
-    if (diagram.detail) {
-      // The whole step first, then the stretch that matters, magnified.
-      Content overview{"The whole step", all, diagram.overview_counters, diagram.detail};
-      overview.lanes.resize(std::min(diagram.overview_lanes, all.size()));
-      height = panel(svg, diagram, whole, overview, 0);
-      const double x0 = whole.x(diagram.detail->begin);
-      const double x1 = std::max(whole.x(diagram.detail->end), x0 + 3);
-      svg << "<rect class=\"zoom\" x=\"" << at(x0) << "\" y=\"40\" width=\"" << at(x1 - x0)
-          << "\" height=\"" << at(height - 38) << "\"/><text class=\"label\" x=\"" << at(x1)
-          << "\" y=\"" << at(height + 13) << "\" text-anchor=\"end\">magnified below</text>\n";
-      height += 16;
-      Content magnified{diagram.detail_caption, diagram.detail_lanes, true, std::nullopt};
-      if (magnified.lanes.empty()) {
-        magnified.lanes = all;
-      }
-      height = panel(svg, diagram, Scale{*diagram.detail, diagram.time.begin}, magnified, height);
-    } else {
-      height = panel(svg, diagram, whole, Content{"", all, true, std::nullopt}, 0);
-    }
-    height = legend(svg, diagram, height + 4);
+    const Drawn drawn = panels(svg, diagram);
+    height = legend(svg, keys(diagram, drawn.cut), drawn.bottom + 4);
   }
-  const std::string id = diagram.mechanism;
+  const std::string& id = diagram.mechanism;
   std::ostringstream out;
   out << "<section id=\"" << id << "\">\n<h2>" << escaped(diagram.title) << "</h2>\n<figure>\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << svg_width << " "
@@ -490,30 +779,35 @@ std::string figure(const Diagram& diagram) {
   return out.str();
 }
 
+// The figure scrolls sideways rather than shrink its SVG below the width at which text_size
+// text shows readable_px high.
 constexpr std::string_view style = R"(
 body { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; color: #111;
        max-width: 62rem; margin: 1.5rem auto; padding: 0 1rem; line-height: 1.45; }
 h1 { font-size: 1.5rem; margin-bottom: 0.3rem; }
 h2 { font-size: 1.15rem; margin: 2rem 0 0.4rem; }
-figure { margin: 0; }
+figure { margin: 0; overflow-x: auto; }
 figcaption p { margin: 0.35rem 0; max-width: 52rem; }
-svg { display: block; width: 100%; height: auto; border: 1px solid #ccc; background: #fff; }
+svg { display: block; width: 100%; height: auto; border: 1px solid #ccc; background: #fff;
+      box-sizing: border-box; }
 svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill: #111; }
 .lane { font-size: 12px; font-weight: bold; }
 .small { font-size: 11px; font-weight: normal; }
 .id { font-size: 11px; fill: #444; font-weight: normal; }
 .label { font-size: 11px; paint-order: stroke; stroke: #fff; stroke-width: 3px;
          stroke-linejoin: round; }
-.tick { font-size: 10px; text-anchor: middle; fill: #333; }
-.unit { font-size: 10px; text-anchor: end; fill: #333; }
+.tick { font-size: 11px; text-anchor: middle; fill: #333; }
+.unit { font-size: 11px; text-anchor: end; fill: #333; }
 .key { font-size: 11px; }
-.value { font-size: 10px; font-weight: bold; }
+.value { font-size: 11px; font-weight: bold; paint-order: stroke; stroke: #fff;
+         stroke-width: 3px; stroke-linejoin: round; }
 .panel { font-size: 11px; font-style: italic; fill: #333; }
 .missing { font-size: 14px; }
 .axis { stroke: #333; stroke-width: 1; }
 .grid { stroke: #bbb; stroke-width: 0.6; stroke-dasharray: 2 3; }
 .stripe { fill: #f3f3f3; }
 .life { stroke: #444; stroke-width: 1.6; }
+.edge { fill: none; stroke-width: 1; }
 .mark { fill: #000; }
 .arrow { fill: none; stroke: #000; stroke-width: 1.6; }
 .halo { fill: none; stroke: #fff; stroke-width: 4.5; }
@@ -525,24 +819,28 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 @media print {
   body { max-width: none; margin: 0; padding: 0; font-size: 10pt; }
   section { break-inside: avoid; page-break-inside: avoid; }
-  svg { border: none; }
+  figure { overflow: visible; }
+  svg { border: none; min-width: 0; }
 }
 )";
 
 }  // namespace
 
 std::string page_html(const std::vector<Diagram>& diagrams) {
+  // The narrowest an SVG may be drawn, its border included, for text_size to show readable_px.
+  const double narrowest = std::ceil(svg_width * readable_px / text_size) + 2 * border;
   std::ostringstream out;
   out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
       << "<title>ipcwalk: the tour as a timeline</title>\n<style>" << style
-      << "</style>\n</head>\n<body>\n<h1>The tour as a timeline</h1>\n"
+      << "@media screen { svg { min-width: " << narrowest
+      << "px; } }\n</style>\n</head>\n<body>\n<h1>The tour as a timeline</h1>\n"
       << "<p class=\"intro\">Each diagram is one step of the tour, drawn from the times at which "
          "strace saw its system calls (strace -f -ttt -T). Time runs left to right, in "
          "milliseconds from the start of the step; each lane is one process or thread, named "
          "after its program with its pid or tid. strace stops every process at every system "
          "call, so all of this runs slower than it would without it: the order of things is "
-         "what counts, not the exact times.</p>\n";
+         "what counts, not the exact times. On a narrow screen, scroll a diagram sideways.</p>\n";
   for (const Diagram& diagram : diagrams) {
     out << figure(diagram);
   }
@@ -550,4 +848,4 @@ std::string page_html(const std::vector<Diagram>& diagrams) {
   return out.str();
 }
 
-}  // namespace timeline
+}  // namespace lens

@@ -2,37 +2,136 @@
 // from the first event of the whole run. Each lane is a (pid, tid) pair named after its program;
 // spans are "X" events, marks "i", step lines "C", arrows a flow "s" and "f" with "bp": "e".
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "draw.h"
 
-namespace timeline {
+namespace lens {
 namespace {
 
-std::string quoted(const std::string& text) {
+// The length of the well-formed UTF-8 sequence that starts at `at`, or 0 where none does: an
+// overlong form, a surrogate or a stray byte is not JSON's text.
+std::size_t sequence_length(std::string_view text, std::size_t at) {
+  const auto byte = [text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  if (lead < 0x80) {
+    length = 1;
+  } else if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+  }
+  if (length == 0 || at + length > text.size()) {
+    return 0;
+  }
+  for (std::size_t index = at + 1; index < at + length; ++index) {
+    if ((byte(index) & 0xc0U) != 0x80) {
+      return 0;
+    }
+  }
+  const unsigned char second = length > 1 ? byte(at + 1) : 0;
+  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) ||
+      (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second >= 0x90)) {
+    return 0;
+  }
+  return length;
+}
+
+// A JSON string: quotes and backslashes escaped, control characters as \u00XX, and any byte that
+// is not part of well-formed UTF-8 as U+FFFD, the replacement character.
+std::string json_string(std::string_view text) {
+  constexpr std::string_view hex = "0123456789abcdef";
   std::string out = "\"";
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const std::size_t length = sequence_length(text, at);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++at;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      constexpr std::string_view hex = "0123456789abcdef";
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
       out += "\\u00";
-      out += hex[static_cast<unsigned char>(c) >> 4U];
-      out += hex[static_cast<unsigned char>(c) & 0xfU];
+      out += hex[c >> 4U];
+      out += hex[c & 0xfU];
     } else {
-      out += c;
+      out += text.substr(at, length);
     }
+    at += length;
   }
   return out + "\"";
 }
 
 // The fields every event of a lane has: name, category, phase, pid, tid.
 std::string head(const std::string& name, const Diagram& diagram, char phase, const Lane& lane) {
-  return std::string("{\"name\": ") + quoted(name) + ", \"cat\": " + quoted(diagram.mechanism) +
-         ", \"ph\": \"" + phase + "\", \"pid\": " + std::to_string(lane.pid) +
-         ", \"tid\": " + std::to_string(lane.tid);
+  return std::string("{\"name\": ") + json_string(name) +
+         ", \"cat\": " + json_string(diagram.mechanism) + ", \"ph\": \"" + phase +
+         "\", \"pid\": " + std::to_string(lane.pid) + ", \"tid\": " + std::to_string(lane.tid);
+}
+
+// A metadata event: a lane's or a process's name or place in the order.
+std::string metadata(const std::string& name, const Diagram& diagram, const Lane& lane,
+                     const std::string& args) {
+  return head(name, diagram, 'M', lane) + ", \"ts\": 0, \"args\": {" + args + "}}";
+}
+
+// The names and order of a diagram's lanes, and of each process the first time it appears.
+struct Naming {
+  std::set<int> processes;
+  int order = 0;
+
+  void add(const Diagram& diagram, std::vector<std::string>& events) {
+    for (std::size_t index = 0; index < diagram.lanes.size(); ++index) {
+      const Lane& lane = diagram.lanes[index];
+      if (processes.insert(lane.pid).second) {
+        events.push_back(
+            metadata("process_name", diagram, lane, "\"name\": " + json_string(lane.program)));
+        events.push_back(metadata("process_sort_index", diagram, lane,
+                                  "\"sort_index\": " + std::to_string(order++)));
+      }
+      events.push_back(
+          metadata("thread_name", diagram, lane, "\"name\": " + json_string(lane.label())));
+      events.push_back(
+          metadata("thread_sort_index", diagram, lane, "\"sort_index\": " + std::to_string(index)));
+    }
+  }
+};
+
+// The events of a diagram that happen in time: spans, marks, step lines and arrows.
+void timed_events(const Diagram& diagram, Micros origin, std::vector<std::string>& events) {
+  const auto ts = [origin](Micros at) { return ", \"ts\": " + std::to_string(at - origin); };
+  for (const Span& span : diagram.spans) {
+    events.push_back(head(span.name, diagram, 'X', diagram.lanes[span.lane]) + ts(span.begin) +
+                     ", \"dur\": " + std::to_string(std::max<Micros>(span.end - span.begin, 0)) +
+                     "}");
+  }
+  for (const Mark& mark : diagram.marks) {
+    events.push_back(head(mark.name, diagram, 'i', diagram.lanes[mark.lane]) + ts(mark.at) +
+                     ", \"s\": \"t\"}");
+  }
+  for (const Counter& counter : diagram.counters) {
+    const Lane process{counter.pid, counter.pid, "", "", 0, 0};
+    for (const Step& step : counter.steps) {
+      events.push_back(head(counter.name, diagram, 'C', process) + ts(step.at) + ", \"args\": {" +
+                       json_string(counter.name) + ": " + std::to_string(step.value) + "}}");
+    }
+  }
+  for (const Arrow& arrow : diagram.arrows) {
+    const std::string id = ", \"id\": " + std::to_string(arrow.id);
+    events.push_back(head(arrow.name, diagram, 's', diagram.lanes[arrow.from_lane]) +
+                     ts(arrow.from) + id + "}");
+    events.push_back(head(arrow.name, diagram, 'f', diagram.lanes[arrow.to_lane]) + ts(arrow.to) +
+                     id + ", \"bp\": \"e\"}");
+  }
 }
 
 }  // namespace
@@ -44,53 +143,12 @@ std::string trace_json(const std::vector<Diagram>& diagrams) {
       origin = std::min(origin.value_or(diagram.time.begin), diagram.time.begin);
     }
   }
-  const auto ts = [&origin](Micros at) {
-    return std::string(", \"ts\": ") + std::to_string(at - *origin);
-  };
-
   std::vector<std::string> events;
-  std::set<int> named_processes;
-  int process_order = 0;
+  Naming naming;
   for (const Diagram& diagram : diagrams) {
-    if (!diagram.missing.empty()) {
-      continue;
-    }
-    for (std::size_t index = 0; index < diagram.lanes.size(); ++index) {
-      const Lane& lane = diagram.lanes[index];
-      if (named_processes.insert(lane.pid).second) {
-        events.push_back(head("process_name", diagram, 'M', lane) +
-                         ", \"ts\": 0, \"args\": {\"name\": " + quoted(lane.program) + "}}");
-        events.push_back(
-            head("process_sort_index", diagram, 'M', lane) +
-            ", \"ts\": 0, \"args\": {\"sort_index\": " + std::to_string(process_order++) + "}}");
-      }
-      events.push_back(head("thread_name", diagram, 'M', lane) +
-                       ", \"ts\": 0, \"args\": {\"name\": " + quoted(lane.label()) + "}}");
-      events.push_back(head("thread_sort_index", diagram, 'M', lane) +
-                       ", \"ts\": 0, \"args\": {\"sort_index\": " + std::to_string(index) + "}}");
-    }
-    for (const Span& span : diagram.spans) {
-      events.push_back(head(span.name, diagram, 'X', diagram.lanes[span.lane]) + ts(span.begin) +
-                       ", \"dur\": " + std::to_string(std::max<Micros>(span.end - span.begin, 0)) +
-                       "}");
-    }
-    for (const Mark& mark : diagram.marks) {
-      events.push_back(head(mark.name, diagram, 'i', diagram.lanes[mark.lane]) + ts(mark.at) +
-                       ", \"s\": \"t\"}");
-    }
-    for (const Counter& counter : diagram.counters) {
-      const Lane process{counter.pid, counter.pid, "", "", 0, 0};
-      for (const Step& step : counter.steps) {
-        events.push_back(head(counter.name, diagram, 'C', process) + ts(step.at) + ", \"args\": {" +
-                         quoted(counter.name) + ": " + std::to_string(step.value) + "}}");
-      }
-    }
-    for (const Arrow& arrow : diagram.arrows) {
-      const std::string id = std::string(", \"id\": ") + std::to_string(arrow.id);
-      events.push_back(head(arrow.name, diagram, 's', diagram.lanes[arrow.from_lane]) +
-                       ts(arrow.from) + id + "}");
-      events.push_back(head(arrow.name, diagram, 'f', diagram.lanes[arrow.to_lane]) + ts(arrow.to) +
-                       id + ", \"bp\": \"e\"}");
+    if (diagram.missing.empty()) {
+      naming.add(diagram, events);
+      timed_events(diagram, origin.value_or(diagram.time.begin), events);
     }
   }
   std::ostringstream out;
@@ -102,4 +160,4 @@ std::string trace_json(const std::vector<Diagram>& diagrams) {
   return out.str();
 }
 
-}  // namespace timeline
+}  // namespace lens

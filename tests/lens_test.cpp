@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -241,30 +243,30 @@ TEST(TimelineDiagrams, TimesFarApartNeitherOverflowNorCountBelowZero) {
 }
 
 TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
-  std::istringstream text(lens::trace_json(recorded()));
-  const Json trace = parse_json(text);
-  EXPECT_TRUE((text >> std::ws).eof());
-  EXPECT_EQ(trace["displayTimeUnit"].text(), "ms");
-  std::map<std::pair<double, double>, std::vector<std::pair<double, double>>> spans;  // per lane
+  const Json trace = Json::parse(lens::trace_json(recorded()));
+  EXPECT_EQ(trace.at("displayTimeUnit"), "ms");
+  using Lane = std::pair<int, int>;  // pid, tid
+  std::map<Lane, std::vector<std::pair<double, double>>> spans;
   std::map<std::string, const Json*> flow_starts;
   std::vector<const Json*> flow_ends;
-  std::map<double, std::string> processes;
-  for (const Json& event : trace["traceEvents"].items()) {
-    const std::string& phase = event["ph"].text();
-    const std::string& category = event["cat"].text();
+  std::map<int, std::string> processes;
+  for (const Json& event : trace.at("traceEvents")) {
+    const auto phase = event.at("ph").get<std::string>();
+    const auto category = event.at("cat").get<std::string>();
     EXPECT_TRUE(category == "pipe" || category == "threads" || category == "segment" ||
                 category == "semaphore");
-    const auto lane = std::make_pair(event["pid"].number(), event["tid"].number());
+    const Lane lane{event.at("pid").get<int>(), event.at("tid").get<int>()};
     if (phase == "X") {
-      ASSERT_TRUE(event.has("dur")) << event["name"].text();
-      spans[lane].emplace_back(event["ts"].number(), event["ts"].number() + event["dur"].number());
+      ASSERT_TRUE(event.contains("dur")) << event.at("name");
+      const auto ts = event.at("ts").get<double>();
+      spans[lane].emplace_back(ts, ts + event.at("dur").get<double>());
     } else if (phase == "s") {
-      flow_starts[category + std::to_string(event["id"].number())] = &event;
+      flow_starts[category + event.at("id").dump()] = &event;
     } else if (phase == "f") {
-      EXPECT_EQ(event["bp"].text(), "e");
+      EXPECT_EQ(event.at("bp"), "e");
       flow_ends.push_back(&event);
-    } else if (phase == "M" && event["name"].text() == "process_name") {
-      processes[lane.first] = event["args"]["name"].text();
+    } else if (phase == "M" && event.at("name") == "process_name") {
+      processes[lane.first] = event.at("args").at("name").get<std::string>();
     }
   }
   std::set<std::string> programs;
@@ -280,19 +282,164 @@ TEST(TimelineJson, ParsesAndHoldsWhatTraceViewersNeed) {
                   list[index].second <= list[index - 1].second);
   }
   const auto inside_a_span = [&spans](const Json& event) {
-    const auto& list = spans[{event["pid"].number(), event["tid"].number()}];
-    return std::any_of(list.begin(), list.end(), [&](const auto& span) {
-      return event["ts"].number() >= span.first && event["ts"].number() <= span.second;
-    });
+    const auto& list = spans[{event.at("pid").get<int>(), event.at("tid").get<int>()}];
+    const auto ts = event.at("ts").get<double>();
+    return std::any_of(list.begin(), list.end(),
+                       [ts](const auto& span) { return ts >= span.first && ts <= span.second; });
   };
   ASSERT_EQ(flow_ends.size(), 2U);
   ASSERT_EQ(flow_starts.size(), 2U);
   for (const Json* end : flow_ends) {
-    const Json* start =
-        flow_starts.at((*end)["cat"].text() + std::to_string((*end)["id"].number()));
-    EXPECT_GE((*end)["ts"].number(), (*start)["ts"].number());
-    EXPECT_TRUE(inside_a_span(*start) && inside_a_span(*end)) << (*end)["name"].text();
+    const Json* start = flow_starts.at(end->at("cat").get<std::string>() + end->at("id").dump());
+    EXPECT_GE(end->at("ts").get<double>(), start->at("ts").get<double>());
+    EXPECT_TRUE(inside_a_span(*start) && inside_a_span(*end)) << end->at("name");
   }
+}
+
+// A diagram of one process whose names hold what JSON and HTML cannot take raw: control
+// characters, quotes, a backslash, and (where `stray` is set) a byte that is not UTF-8.
+Diagram oddly_named(bool stray) {
+  Diagram diagram;
+  diagram.mechanism = "pipe";
+  diagram.title = "odd names";
+  diagram.time = {1000, 2000};
+  const std::string program = stray ? "seg\xffpeek" : "seg\x01peek\n\"q\" \\ \x7f";
+  diagram.lanes.push_back(lens::Lane{7, 7, program, "", 1000, 2000});
+  diagram.spans.push_back(lens::Span{0, "wait\tfor\x1f", 1100, 1200, lens::Look::blocked});
+  diagram.counters.push_back(lens::Counter{"alive\x02", 7, {{1000, 1}, {1500, 0}}});
+  return diagram;
+}
+
+// Every name and text of a trace file, as a strict reader reads them back.
+std::set<std::string> texts_of(const Json& trace) {
+  std::set<std::string> texts;
+  for (const Json& event : trace.at("traceEvents")) {
+    texts.insert(event.at("name").get<std::string>());
+    const Json args = event.value("args", Json::object());
+    for (const auto& [key, value] : args.items()) {
+      texts.insert(key);
+      if (value.is_string())
+        texts.insert(value.get<std::string>());
+    }
+  }
+  return texts;
+}
+
+// A name that JSON cannot hold raw comes out escaped, and a strict reader reads back the same
+// text; a byte that is not UTF-8 (which would make the whole file unreadable) becomes U+FFFD.
+TEST(TimelineJson, NamesWithControlCharactersReadBackTheSame) {
+  const Diagram odd = oddly_named(false);
+  const std::set<std::string> texts = texts_of(Json::parse(lens::trace_json({odd})));
+  for (const std::string& name :
+       {odd.lanes[0].program, odd.lanes[0].label(), odd.spans[0].name, odd.counters[0].name})
+    EXPECT_TRUE(texts.count(name)) << Json(name).dump();
+
+  const Diagram stray = oddly_named(true);
+  EXPECT_TRUE(texts_of(Json::parse(lens::trace_json({stray}))).count("seg\xef\xbf\xbdpeek"));
+}
+
+// The page shows control characters as their pictures (U+2400 on), never raw: HTML forbids most
+// of them, and a raw newline would break the name in two.
+TEST(TimelinePage, ShowsControlCharactersAsTheirPictures) {
+  const std::string page = lens::page_html({oddly_named(false)});
+  for (const char raw : {'\x01', '\x02', '\x1f', '\x7f', '\t'})
+    EXPECT_EQ(page.find(raw), std::string::npos) << int{raw};
+  EXPECT_NE(page.find("seg\u2401peek\u240a&quot;q&quot; \\ \u2421"), std::string::npos);
+  EXPECT_NE(page.find("wait\u2409for\u241f"), std::string::npos);
+}
+
+// Every fill and arrowhead the page asks for is defined, once: a url(#...) with no such id draws
+// a span empty or an arrow headless, and no browser says why.
+TEST(TimelinePage, EveryUrlItUsesIsDefinedOnce) {
+  const std::string page = lens::page_html(recorded());
+  std::map<std::string, int> ids;
+  const std::regex id_pattern("id=\"([^\"]+)\"");
+  for (std::sregex_iterator it(page.begin(), page.end(), id_pattern), end; it != end; ++it)
+    ++ids[(*it)[1]];
+  std::set<std::string> used;
+  const std::regex url_pattern("url\\(#([^)]+)\\)");
+  for (std::sregex_iterator it(page.begin(), page.end(), url_pattern), end; it != end; ++it)
+    used.insert((*it)[1]);
+  EXPECT_GE(used.size(), 4U * 2);  // at least a fill and the arrowhead of each diagram
+  for (const std::string& id : used)
+    EXPECT_EQ(ids[id], 1) << id;
+}
+
+// A diagram of one lane over a second, with a step line of the given steps.
+Diagram stepping(const std::vector<lens::Step>& steps) {
+  Diagram diagram;
+  diagram.mechanism = "semaphore";
+  diagram.time = {0, 1'000'000};
+  diagram.lanes.push_back(lens::Lane{9, 9, "gategive", "", 0, 1'000'000});
+  diagram.counters.push_back(lens::Counter{"value", 9, steps});
+  return diagram;
+}
+
+// The values written on the page's step lines: x, y and text of each.
+struct Written {
+  double x;
+  double y;
+  std::string text;
+};
+std::vector<Written> written_values(const std::string& page) {
+  std::vector<Written> found;
+  const std::regex value("<text class=\"value\" x=\"([-0-9.]+)\" y=\"([-0-9.]+)\">([^<]*)</text>");
+  for (std::sregex_iterator it(page.begin(), page.end(), value), end; it != end; ++it)
+    found.push_back({std::stod((*it)[1]), std::stod((*it)[2]), (*it)[3]});
+  std::sort(found.begin(), found.end(), [](const auto& one, const auto& other) {
+    return std::tie(one.x, one.y) < std::tie(other.x, other.y);
+  });
+  return found;
+}
+
+// Steps closer than a label can be wide (a post and the wake-up, microseconds apart in a step of
+// a second) must not leave the page saying the line ends on a value it left: the last value
+// written is the final one, the highest is written somewhere, and no two values overlap.
+TEST(TimelinePage, StepLineValuesStayTrueWhereStepsCrowd) {
+  const auto last_and_all = [](const std::vector<lens::Step>& steps) {
+    const auto written = written_values(lens::page_html({stepping(steps)}));
+    std::vector<std::string> texts;
+    for (const auto& each : written)
+      texts.push_back(each.text);
+    return std::make_pair(written.empty() ? "" : written.back().text, texts);
+  };
+  const auto [last, texts] = last_and_all({{0, 1}, {10'000, 0}, {990'000, 1}, {990'010, 0}});
+  EXPECT_EQ(last, "0");
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "1"), texts.end());
+  // Where the highest is only in the crowd, and too close to the final value to have a place of
+  // its own, the final value says that the line went there first.
+  EXPECT_EQ(last_and_all({{0, 0}, {999'000, 10}, {999'010, 9}}).first, "10\u21929");
+
+  // Ten threads started and ended a few microseconds apart: values only where they have room.
+  std::vector<lens::Step> crowd;
+  for (int value = 0; value <= 10; ++value)
+    crowd.push_back({value * 5, value});
+  for (int value = 9; value >= 0; --value)
+    crowd.push_back({crowd.back().at + 7, value});
+  const auto written = written_values(lens::page_html({stepping(crowd)}));
+  ASSERT_FALSE(written.empty());
+  EXPECT_EQ(written.back().text, "0");
+  for (std::size_t one = 0; one < written.size(); ++one)
+    for (std::size_t other = one + 1; other < written.size(); ++other)
+      EXPECT_TRUE(std::abs(written[one].y - written[other].y) >= 10 ||
+                  written[other].x - written[one].x >=
+                      6.0 * static_cast<double>(written[one].text.size()))
+          << written[one].text << " and " << written[other].text << " overlap";
+}
+
+// A span that outlasts the magnified window (a post longer than the wake-up it causes) is drawn
+// to the window's edge with a sign that it goes on, and the key says what that sign means.
+TEST(TimelinePage, ASpanCutByTheWindowShowsThatItGoesOn) {
+  Diagram diagram = stepping({{0, 0}});
+  diagram.spans.push_back(lens::Span{0, "post", 400'000, 900'000, lens::Look::busy});
+  const std::string whole = lens::page_html({diagram});
+  EXPECT_EQ(count(whole, "class=\"cut\""), 0U);
+  EXPECT_EQ(count(whole, "goes on past the edge"), 0U);
+  diagram.detail = lens::Window{300'000, 500'000};
+  diagram.overview_lanes = 1;
+  const std::string cut = lens::page_html({diagram});
+  EXPECT_EQ(count(cut, "class=\"cut\""), 1U);
+  EXPECT_EQ(count(cut, "goes on past the edge"), 1U);
 }
 
 TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
@@ -327,6 +474,34 @@ std::string chromium() {
     }
   }
   return "";
+}
+
+// A page that shows timeline.html in a frame `width` CSS pixels wide and, once the frame has
+// loaded (before the parent's own load, so before Chromium dumps the DOM), writes what it measured
+// in the frame: the smallest text of its SVGs as drawn, in CSS pixels; how many figures scroll
+// sideways; and whether the page itself fits the width.
+std::string measuring_page(int width) {
+  constexpr std::string_view script = R"(<script>
+function measure(frame) {
+  const page = frame.contentDocument;
+  const view = frame.contentWindow;
+  let smallest = Infinity;
+  for (const text of page.querySelectorAll("svg text")) {
+    const size = parseFloat(view.getComputedStyle(text).fontSize) * text.getScreenCTM().a;
+    smallest = Math.min(smallest, size);
+  }
+  const figures = [...page.querySelectorAll("figure")];
+  const scrolling = figures.filter(figure => figure.scrollWidth > figure.clientWidth).length;
+  const fits = page.documentElement.scrollWidth <= view.innerWidth;
+  document.body.insertAdjacentHTML("afterbegin", "<pre id=probe>width=" + view.innerWidth +
+      " smallest=" + smallest.toFixed(2) + " scrolling=" + scrolling + " fits=" + fits + "</pre>");
+}
+</script>
+)";
+  return "<!DOCTYPE html><title>measure</title><style>body { margin: 0; } iframe { border: 0; "
+         "width: " +
+         std::to_string(width) + "px; height: 2000px; }</style>\n" + std::string(script) +
+         "<iframe src=\"timeline.html\" onload=\"measure(this)\"></iframe>\n";
 }
 
 TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
@@ -369,6 +544,24 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
   ASSERT_EQ(shot.substr(0, 8), "\x89PNG\r\n\x1a\n");
   ASSERT_EQ(blank.substr(0, 8), "\x89PNG\r\n\x1a\n");
   EXPECT_GT(shot.size(), 10 * blank.size());
+
+  // Readable at a phone's width as on a wide screen: no text of the diagrams drawn under about
+  // 10 px (the labels were once 4 px high at 420 px); where the column is too narrow, each figure
+  // scrolls sideways and the page itself does not. Measured in a frame of that width, since
+  // headless Chromium's window is never narrower than 500 px.
+  const std::regex measured(
+      "<pre id=\"probe\">width=(\\d+) smallest=([0-9.]+) scrolling=(\\d+) fits=(\\w+)</pre>");
+  for (const auto& [width, scrolling] : {std::pair{420, "4"}, std::pair{1000, "0"}}) {
+    const std::string name = "measure-" + std::to_string(width) + ".html";
+    std::ofstream(out.path() / name) << measuring_page(width);
+    const std::string probe = show(name, {"--allow-file-access-from-files", "--dump-dom"});
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(probe, found, measured)) << probe.substr(0, 400);
+    EXPECT_EQ(found[1], std::to_string(width));
+    EXPECT_GE(std::stod(found[2]), 9.95) << "at " << width << " px";
+    EXPECT_EQ(found[3], scrolling) << "figures scrolling at " << width << " px";
+    EXPECT_EQ(found[4], "true") << "the page is wider than " << width << " px";
+  }
 }
 
 }  // namespace

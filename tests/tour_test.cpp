@@ -555,26 +555,26 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   expect_pipe_and_thread_views(result.out);
 
   std::ifstream file(out_dir + "/timeline.json");
-  const Json trace = parse_json(file);
-  const std::vector<Json>& events = trace["traceEvents"].items();
+  const Json trace = Json::parse(file);
+  const Json& events = trace.at("traceEvents");
   ASSERT_FALSE(events.empty());
   // A lane is a process and a thread of it.
   const auto lane_of = [](const Json& event) {
-    return std::pair{event["pid"].number(), event["tid"].number()};
+    return std::pair{event.at("pid").get<double>(), event.at("tid").get<double>()};
   };
   std::set<std::string> named;
   std::map<std::pair<double, double>, std::string> lanes;  // thread names
   std::map<std::pair<double, double>, int> on_lane;
   for (const Json& event : events) {
     EXPECT_TRUE(std::set<std::string>({"pipe", "threads", "segment", "semaphore"})
-                    .count(event["cat"].text()))
-        << event["name"].text();
-    if (event["ph"].text() != "M")
+                    .count(event.at("cat").get<std::string>()))
+        << event.at("name");
+    if (event.at("ph") != "M")
       ++on_lane[lane_of(event)];
-    else if (event["name"].text() == "process_name")
-      named.insert(event["args"]["name"].text());
-    else if (event["name"].text() == "thread_name")
-      lanes[lane_of(event)] = event["args"]["name"].text();
+    else if (event.at("name") == "process_name")
+      named.insert(event.at("args").at("name").get<std::string>());
+    else if (event.at("name") == "thread_name")
+      lanes[lane_of(event)] = event.at("args").at("name").get<std::string>();
   }
   for (const std::string& name : programs)
     EXPECT_TRUE(named.count(name)) << name << " not named";
@@ -585,10 +585,10 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   for (const auto& [cat, id] : {std::pair{"pipe", 1.0}, std::pair{"semaphore", 2.0}}) {
     std::optional<double> from, to;
     for (const Json& event : events) {
-      const std::string& phase = event["ph"].text();
-      if ((phase == "s" || phase == "f") && event["cat"].text() == cat &&
-          event["id"].number() == id)
-        (phase == "s" ? from : to) = event["ts"].number();
+      const auto phase = event.at("ph").get<std::string>();
+      if ((phase == "s" || phase == "f") && event.at("cat") == cat &&
+          event.at("id").get<double>() == id)
+        (phase == "s" ? from : to) = event.at("ts").get<double>();
     }
     ASSERT_TRUE(from && to) << cat << " arrow missing";
     EXPECT_LE(*from, *to) << cat << " arrow points back in time";
@@ -597,10 +597,10 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   std::optional<double> wait_end, post;
   for (const Json& event : events) {
     const std::string lane = lanes[lane_of(event)];
-    if (event["name"].text() == "wait" && lane.rfind("gatetake 2", 0) == 0)
-      wait_end = event["ts"].number() + event["dur"].number();
-    if (event["name"].text() == "post" && lane.rfind("gategive", 0) == 0)
-      post = event["ts"].number();
+    if (event.at("name") == "wait" && lane.rfind("gatetake 2", 0) == 0)
+      wait_end = event.at("ts").get<double>() + event.at("dur").get<double>();
+    if (event.at("name") == "post" && lane.rfind("gategive", 0) == 0)
+      post = event.at("ts").get<double>();
   }
   ASSERT_TRUE(wait_end && post);
   EXPECT_GT(*wait_end, *post);

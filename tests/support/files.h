@@ -1,14 +1,11 @@
 // What the tests make and read besides the programs: folders of their own, files read whole,
-// and the trace file of the tour's timeline read as JSON.
+// and JSON (the trace file of the tour's timeline).
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
-#include <istream>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <variant>
-#include <vector>
 
 namespace ipcwalk {
 
@@ -38,21 +35,8 @@ std::string read_file(const std::filesystem::path& path);
 // How often `part` occurs in `text`, overlaps included.
 std::size_t count(const std::string& text, const std::string& part);
 
-// A JSON value: just enough to check the structure of a trace file. A key an object lacks reads
-// as null; asking a value for what it is not throws.
-struct Json {
-  std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>,
-               std::map<std::string, Json>>
-      value;
-
-  const Json& operator[](const std::string& key) const;
-  bool has(const std::string& key) const;
-  double number() const;
-  const std::string& text() const;
-  const std::vector<Json>& items() const;
-};
-
-// Reads one JSON value (without \u escapes); throws std::runtime_error on anything else.
-Json parse_json(std::istream& in);
+// JSON as nlohmann-json reads it: Json::parse() takes every escape JSON has (\u00XX too) and
+// throws on anything that is not JSON.
+using Json = nlohmann::json;
 
 }  // namespace ipcwalk
