@@ -66,12 +66,19 @@ std::optional<std::pair<int, int>> pipe_ends(const Call& call) {
   return std::pair{read_end, write_end};
 }
 
-// The first call after calls[from] of pid, named name, whose first argument is descriptor.
-const Call* first_on(const Log& log, std::size_t from, int pid, std::string_view name,
-                     int descriptor) {
+// A call on a descriptor: close(3) or write(4, ...) of one process.
+struct On {
+  int pid = 0;
+  std::string_view name;
+  int descriptor = -1;
+};
+
+// The first call wanted at calls[from] or after.
+const Call* first_on(const Log& log, std::size_t from, const On& wanted) {
   for (std::size_t at = from; at < log.calls.size(); ++at) {
     const Call& call = log.calls[at];
-    if (call.pid == pid && call.name == name && first_argument(call) == descriptor) {
+    if (call.pid == wanted.pid && call.name == wanted.name &&
+        first_argument(call) == wanted.descriptor) {
       return &call;
     }
   }
@@ -79,7 +86,7 @@ const Call* first_on(const Log& log, std::size_t from, int pid, std::string_view
 }
 
 // The most threads alive at once, from each one's begin and end.
-int most_alive(std::vector<std::pair<Micros, Micros>> lives) {
+int most_alive(const std::vector<std::pair<Micros, Micros>>& lives) {
   std::vector<std::pair<Micros, int>> changes;
   changes.reserve(lives.size() * 2);
   for (const auto& [begin, end] : lives) {
@@ -97,8 +104,9 @@ int most_alive(std::vector<std::pair<Micros, Micros>> lives) {
   return most;
 }
 
-// The workers of ThreadFacts, without their ends known to be exits yet.
-std::vector<Worker> workers_of(const Log& log, int main, Micros main_end) {
+// The threads that main made, not yet told apart by their exits; main ends at main_end.
+std::vector<Worker> workers_of(const Log& log, Micros main_end) {
+  const int main = log.main_pid;
   std::vector<Worker> workers;
   std::unordered_set<int> seen;
   for (const Call& call : log.calls) {
@@ -150,10 +158,10 @@ std::optional<PipeFacts> find_pipe(const Log& log) {
     facts.pipe = &log.calls[pipe->second];
     std::tie(facts.read_end, facts.write_end) = *pipe_ends(*facts.pipe);
     facts.fork = &call;
-    facts.parent_close = first_on(log, at + 1, facts.parent, "close", facts.read_end);
-    facts.write = first_on(log, at + 1, facts.parent, "write", facts.write_end);
-    facts.child_close = first_on(log, at + 1, facts.child, "close", facts.write_end);
-    facts.read = first_on(log, at + 1, facts.child, "read", facts.read_end);
+    facts.parent_close = first_on(log, at + 1, On{facts.parent, "close", facts.read_end});
+    facts.write = first_on(log, at + 1, On{facts.parent, "write", facts.write_end});
+    facts.child_close = first_on(log, at + 1, On{facts.child, "close", facts.write_end});
+    facts.read = first_on(log, at + 1, On{facts.child, "read", facts.read_end});
     return facts;
   }
   return std::nullopt;
@@ -183,7 +191,7 @@ ThreadFacts find_threads(const Log& log) {
     facts.fill_begin = facts.advice->end;
     facts.fill_end = after_advice->begin;
   }
-  facts.workers = workers_of(log, facts.main, main_end);
+  facts.workers = workers_of(log, main_end);
   std::vector<std::pair<Micros, Micros>> lives;
   std::unordered_set<int> counted;
   for (Worker& worker : facts.workers) {
@@ -197,7 +205,7 @@ ThreadFacts find_threads(const Log& log) {
       lives.emplace_back(begin, log.ended(pid).value_or(main_end));
     }
   }
-  facts.most_alive = most_alive(std::move(lives));
+  facts.most_alive = most_alive(lives);
   return facts;
 }
 

@@ -1,59 +1,238 @@
-// timeline: draws the strace logs of one `./tour --timeline` run as a page and a trace file.
+// lens: the tour's reader of its strace logs and of its programs' output.
 //
-//   timeline TRACEDIR OUTDIR
-// reads the logs that the tour recorded in TRACEDIR (1-pipe-forkrelay.strace, ...) and writes
-// OUTDIR/timeline.html (open it in any browser) and OUTDIR/timeline.json (open it in Perfetto,
-// ui.perfetto.dev, or chrome://tracing). A step whose logs are missing gets a diagram that says
-// so. Status 0 once both files are written; otherwise "timeline: ..." on standard error and 1.
+//   lens [--color] view pipe LOG      the pipe step's kernel view, from forkrelay's log
+//   lens [--color] view threads LOG   the threads step's kernel view, from threetally's log
+//   lens show [FILE]                  FILE (or standard input: none, or "-") with its control
+//                                     characters made visible
+//   lens timeline TRACEDIR OUTDIR     the logs of one `./tour --timeline` run drawn as a page and
+//                                     a trace file
+//
+// view prints what the tour shows under "-- what the kernel saw --"; --color writes its
+// narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
+// other control character and every stray byte as \xNN, so that no bytes of whoever wrote them
+// can work the reader's terminal. timeline reads the logs that the tour recorded in TRACEDIR
+// (1-pipe-forkrelay.strace, ...) and writes OUTDIR/timeline.html (open it in any browser) and
+// OUTDIR/timeline.json (open it in Perfetto, ui.perfetto.dev, or chrome://tracing); each file is
+// written whole under a new name and renamed into place, and never through a link or into a FIFO
+// or device planted in its place. A step whose logs are missing gets a diagram that says so.
+//
+// Status 0 on success; 2 and a usage text on standard error for wrong usage; otherwise
+// "lens: ..." on standard error and 1, a failed write on standard output included.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "draw.h"
+#include "show.h"
+#include "views.h"
 
 namespace {
 
-// Writes text to path whole; false (and errno) where it could not.
-bool write_file(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    return false;
+namespace fs = std::filesystem;
+
+constexpr std::string_view usage_text =
+    "usage: lens [--color] view pipe LOG\n"
+    "       lens [--color] view threads LOG\n"
+    "       lens show [FILE]\n"
+    "       lens timeline TRACEDIR OUTDIR\n";
+constexpr int usage_status = 2;
+constexpr std::size_t piece = 65536;  // how much `show` reads at a time
+
+int usage() {
+  std::fwrite(usage_text.data(), 1, usage_text.size(), stderr);
+  return usage_status;
+}
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "lens: %s\n", what.c_str());
+  return EXIT_FAILURE;
+}
+
+// Writes text whole to descriptor fd; false (and errno) where it could not.
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
   }
-  file << text;
-  file.close();
-  return !file.fail();
+  return true;
+}
+
+int print(std::string_view text) {
+  if (!write_all(STDOUT_FILENO, text)) {
+    return fail(std::string("write error: ") + std::strerror(errno));
+  }
+  return EXIT_SUCCESS;
+}
+
+int view(std::string_view step, const char* path, lens::Narration narration) {
+  if (step != "pipe" && step != "threads") {
+    return usage();
+  }
+  std::ifstream file(path);
+  if (!file) {
+    return fail(std::string(path) + ": cannot read: " + std::strerror(errno));
+  }
+  errno = 0;
+  const lens::Log log = lens::parse_log(file);
+  if (file.bad()) {
+    return fail(std::string(path) + ": cannot read: " + std::strerror(errno != 0 ? errno : EIO));
+  }
+  return print(step == "pipe" ? lens::pipe_view(log, narration)
+                              : lens::threads_view(log, narration));
+}
+
+// Copies descriptor fd to standard output as it arrives, its control characters made visible.
+int show(int fd, const std::string& name) {
+  std::vector<char> buffer(piece);
+  lens::Visible shown;
+  std::string out;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return fail(name + ": " + std::strerror(errno));
+    }
+    out.clear();
+    if (got == 0) {
+      shown.finish(out);
+    } else {
+      shown.feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)), out);
+    }
+    if (print(out) != EXIT_SUCCESS) {
+      return EXIT_FAILURE;
+    }
+    if (got == 0) {
+      return EXIT_SUCCESS;
+    }
+  }
+}
+
+int show(const char* path) {
+  if (path == nullptr || std::string_view(path) == "-") {
+    return show(STDIN_FILENO, "standard input");
+  }
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return fail(std::string(path) + ": " + std::strerror(errno));
+  }
+  const int status = show(fd, path);
+  ::close(fd);
+  return status;
+}
+
+// The mode of a file made by a shell's redirection: 0644 less the umask.
+mode_t file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return static_cast<mode_t>(S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH) & ~mask;
+}
+
+// Writes text into a new file beside target, made for it alone; its name, or nothing (and errno).
+std::optional<std::string> write_new(const fs::path& target, const std::string& text) {
+  std::string hidden = ".";
+  hidden += target.filename().string();
+  hidden += ".XXXXXX";
+  std::string made = (target.parent_path() / hidden).string();
+  const int fd = ::mkostemp(made.data(), O_CLOEXEC);  // O_CREAT | O_EXCL: never an existing file
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  bool written = write_all(fd, text) && ::fchmod(fd, file_mode()) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    ::unlink(made.c_str());
+    errno = error;
+    return std::nullopt;
+  }
+  return made;
+}
+
+// Puts text in the file at path, replacing a regular file but nothing else; "" or what failed.
+std::string put(const fs::path& path, const std::string& text) {
+  const std::string target = path.string();
+  const auto made = write_new(path, text);
+  if (!made) {
+    return "cannot write " + target + ": " + std::strerror(errno);
+  }
+  struct stat found {};
+  if (::lstat(target.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
+    ::unlink(made->c_str());
+    return target + " is not a regular file (a link, a FIFO or a device): not written over";
+  }
+  // rename replaces a link that appeared since, never what it points to.
+  if (::rename(made->c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(made->c_str());
+    return "cannot write " + target + ": " + std::strerror(error);
+  }
+  return "";
+}
+
+// The folders of `lens timeline`.
+struct Folders {
+  std::string traces;
+  std::string out;
+};
+
+int timeline(const Folders& folders) {
+  const std::string& traces = folders.traces;
+  const std::string& out = folders.out;
+  std::error_code error;
+  if (traces.empty() || !fs::is_directory(traces, error)) {
+    return fail(traces + ": not a folder of strace logs");
+  }
+  if (out.empty() || !fs::is_directory(out, error)) {
+    return fail(out + ": no such folder to write into");
+  }
+  const std::vector<lens::Diagram> diagrams = lens::diagrams(lens::read_run(traces));
+  for (const auto& [name, text] : {std::pair{"timeline.html", lens::page_html(diagrams)},
+                                   std::pair{"timeline.json", lens::trace_json(diagrams)}}) {
+    if (const std::string failed = put(fs::path(out) / name, text); !failed.empty()) {
+      return fail(failed);
+    }
+  }
+  return EXIT_SUCCESS;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc != 3) {
-    std::fputs("timeline: usage: timeline TRACEDIR OUTDIR\n", stderr);
-    return 1;
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const bool color = !args.empty() && args[0] == "--color";
+  const std::size_t at = color ? 1 : 0;
+  const std::size_t count = args.size() - at;
+  if (count == 3 && args[at] == "view") {
+    return view(args[at + 1], argv[at + 3],
+                color ? lens::Narration::color : lens::Narration::plain);
   }
-  const std::filesystem::path traces = argv[1];
-  const std::filesystem::path out = argv[2];
-  std::error_code error;
-  if (!std::filesystem::is_directory(traces, error)) {
-    std::fprintf(stderr, "timeline: %s: not a folder of strace logs\n", argv[1]);
-    return 1;
+  if (!color && count <= 2 && count >= 1 && args[at] == "show") {
+    return show(count == 2 ? argv[2] : nullptr);
   }
-  if (!std::filesystem::is_directory(out, error)) {
-    std::fprintf(stderr, "timeline: %s: no such folder to write into\n", argv[2]);
-    return 1;
+  if (!color && count == 3 && args[at] == "timeline") {
+    return timeline(Folders{argv[2], argv[3]});
   }
-  const std::vector<timeline::Diagram> diagrams = timeline::diagrams(timeline::read_run(traces));
-  for (const auto& [name, text] : {std::pair{"timeline.html", timeline::page_html(diagrams)},
-                                   std::pair{"timeline.json", timeline::trace_json(diagrams)}}) {
-    errno = 0;
-    if (!write_file(out / name, text)) {
-      std::fprintf(stderr, "timeline: cannot write %s: %s\n", (out / name).c_str(),
-                   errno != 0 ? std::strerror(errno) : "write failed");
-      return 1;
-    }
-  }
-  return 0;
+  return usage();
 }

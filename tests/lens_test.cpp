@@ -2,6 +2,7 @@
 // tests/strace_logs, made by its `record` script): what it reads from them, the trace file it
 // writes, and its page as a real browser shows it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +13,15 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "diagrams.h"
 #include "draw.h"
+#include "facts.h"
 #include "files.h"
 #include "runner.h"
+#include "show.h"
+#include "views.h"
 
 namespace ipcwalk {
 namespace {
@@ -70,6 +75,234 @@ TEST(TimelineLog, JoinsSplitCallsAndSkipsTheBytesDumpedUnderThem) {
   EXPECT_TRUE(
       std::is_sorted(log->calls.begin(), log->calls.end(),
                      [](const auto& one, const auto& other) { return one.begin < other.begin; }));
+}
+
+// A log of a few lines as parse_log reads it, each call summed up as "PID TEXT @BEGIN+LENGTH",
+// BEGIN counted from the log's first line, then what else it has.
+std::vector<std::string> calls_in(const std::string& text) {
+  std::istringstream in(text);
+  const lens::Log log = lens::parse_log(in);
+  std::vector<std::string> found;
+  for (const auto& call : log.calls) {
+    std::string line = std::to_string(call.pid) + " " + call.text + " @" +
+                       std::to_string(call.begin - log.first) + "+" +
+                       std::to_string(call.end - call.begin);
+    if (!call.returned)
+      line += " never returned";
+    if (!call.dump.empty())
+      line += " dump " + std::to_string(call.dump.size());
+    found.push_back(line);
+  }
+  return found;
+}
+
+struct LogCase {
+  std::string what;
+  std::string log;
+  std::vector<std::string> calls;
+};
+
+TEST(LensLog, EachKindOfLineReadAsStraceMeantIt) {
+  const std::vector<LogCase> cases = {
+      {"a signal is no call; the padding before = stays",
+       "10 100.000000 wait4(-1, NULL, 0, NULL) = 11 <0.000005>\n"
+       "10 100.000010 --- SIGCHLD {si_signo=SIGCHLD, si_code=CLD_EXITED, si_pid=11} ---\n"
+       "10 100.000020 close(3)        = 0 <0.000002>\n",
+       {"10 wait4(-1, NULL, 0, NULL) = 11 @0+5", "10 close(3)        = 0 @20+2"}},
+      {"exit_group never returns",
+       "10 100.000000 exit_group(0)   = ?\n10 100.000050 +++ exited with 0 +++\n",
+       {"10 exit_group(0)   = ? @0+0 never returned"}},
+      {"two processes' split calls, interleaved, each with its dump under its return",
+       "10 100.000000 read(3,  <unfinished ...>\n"
+       "11 100.000010 write(4, \"ab\", 2 <unfinished ...>\n"
+       "11 100.000020 <... write resumed>) = 2 <0.000010>\n"
+       " | 00000  61 62                                             ab               |\n"
+       "10 100.000030 <... read resumed>\"ab\", 2) = 2 <0.000030>\n"
+       " | 00000  61 62                                             ab               |\n",
+       {"10 read(3, \"ab\", 2) = 2 @0+30 dump 1", "11 write(4, \"ab\", 2) = 2 @10+10 dump 1"}},
+      {"a return whose entry the log lacks is dropped, its dump too",
+       "10 100.000000 getpid() = 10 <0.000001>\n"
+       "11 100.000010 <... read resumed>\"x\", 1) = 1 <0.000010>\n"
+       " | 00000  78                                                x                |\n",
+       {"10 getpid() = 10 @0+1"}},
+      {"a process killed inside a call",
+       "10 100.000000 read(0,  <unfinished ...>\n10 100.000500 +++ killed by SIGKILL +++\n",
+       {"10 read(0,  @0+500 never returned"}},
+      {"a duration over a day is none",
+       "10 100.000000 nanosleep({tv_sec=1, tv_nsec=0}, NULL) = 0 <86400.000001>\n",
+       {"10 nanosleep({tv_sec=1, tv_nsec=0}, NULL) = 0 @0+0"}},
+      {"a time more than a day from the first line's is skipped",
+       "10 200000.000000 getpid() = 10 <0.000001>\n"
+       "10 4611686018427.999999 getppid() = 1 <0.000001>\n"
+       "10 100000.000000 getuid() = 0 <0.000001>\n"
+       "10 200000.000100 gettid() = 10 <0.000001>\n",
+       {"10 getpid() = 10 @0+1", "10 gettid() = 10 @100+1"}},
+      {"the largest time and duration a log can hold, and a time past it",
+       "10 4611686018427.999999 read(0, \"\", 1) = 0 <4611686018427.999999>\n"
+       "10 9223372036854.775807 getpid() = 10 <0.000001>\n",
+       {"10 read(0, \"\", 1) = 0 @0+0"}},
+  };
+  for (const auto& one : cases)
+    EXPECT_EQ(calls_in(one.log), one.calls) << one.what;
+}
+
+TEST(LensLog, IndexByPidAgreesWithTheCalls) {
+  const auto log = lens::read_log(logs / "2-threads-threetally.strace");
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->pids.size(), 17U);
+  for (const int pid : log->pids) {
+    std::size_t seen = 0;
+    for (const std::size_t place : log->places_of(pid)) {
+      EXPECT_EQ(log->calls[place].pid, pid);
+      EXPECT_EQ(log->calls[place].begin, log->calls_of(pid)[seen++].begin);
+    }
+    EXPECT_EQ(seen, log->calls_of(pid).size());
+    EXPECT_LE(log->appears(pid), log->ended(pid)) << pid;
+  }
+  EXPECT_TRUE(log->places_of(1).empty());
+  EXPECT_FALSE(log->appears(1));
+}
+
+bool starts(const std::string& text, const std::string& start) {
+  return text.substr(0, start.size()) == start;
+}
+
+// A view's lines, or only those that are no hex dump.
+std::vector<std::string> lines_of(const std::string& text, bool dumps = true) {
+  std::vector<std::string> found;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (dumps || line.substr(0, 3) != " | ")
+      found.push_back(line);
+  return found;
+}
+
+lens::Log read_recorded(const fs::path& path) {
+  std::ifstream in(path);
+  return lens::parse_log(in);
+}
+
+TEST(LensViews, PipeShowsTheCallsOnThePipeAndTheRecordsBytes) {
+  for (const auto& [dir, parent, child] :
+       {std::tuple{logs, "6700", "6701"}, std::tuple{logs / "i386", "2370", "2371"}}) {
+    const std::string p = parent;
+    const std::string c = child;
+    const std::string view =
+        lens::pipe_view(read_recorded(dir / "1-pipe-forkrelay.strace"), lens::Narration::plain);
+    const auto lines = lines_of(view, false);
+    ASSERT_EQ(lines.size(), 13U) << view;
+    EXPECT_EQ(lines[0], "## strace, the calls on the pipe; the number in front is the process: " +
+                            p + " the parent, " + c + " the child.");
+    EXPECT_EQ(lines[1], "## The parent makes the pipe: descriptor 3 is its read end, 4 its write end.");
+    EXPECT_EQ(lines[2], p + "  pipe2([3, 4], 0) = 0");
+    EXPECT_TRUE(starts(lines[4], p + "  clone(child_stack=NULL, flags=")) << lines[4];
+    EXPECT_TRUE(lines[4].size() > 9 && lines[4].substr(lines[4].size() - 8) == ") = " + c);
+    // Split by the other process's lines in the log, and joined again.
+    EXPECT_EQ(lines[6], p + "  close(3) = 0");
+    EXPECT_EQ(lines[8], p + "  write(4, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
+                            "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
+    EXPECT_EQ(lines[10], c + "  close(4) = 0");
+    EXPECT_EQ(lines[12], c + "  read(3, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
+                             "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
+    // 128 bytes: eight lines of dump under the write and under the read, and nowhere else.
+    const auto all = lines_of(view);
+    ASSERT_EQ(all.size(), 13U + 16U);
+    EXPECT_EQ(all[9], " | 00000  4d 65 73 73 61 67 65 20  66 72 6f 6d 20 70 61 72  Message from par |");
+    EXPECT_EQ(all[16], " | 00070  00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  ................ |");
+    EXPECT_EQ(all[17].substr(0, 2), "##");
+    EXPECT_EQ(all[21], all[9]);
+    EXPECT_EQ(all.back(), all[16]);
+  }
+  EXPECT_EQ(lens::pipe_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain),
+            "## strace's log shows no pipe and fork here.\n");
+}
+
+TEST(LensViews, ThreadsShowTheAdviceTheFirstWorkerAndHowManyLivedAtOnce) {
+  const std::string view =
+      lens::threads_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain);
+  const auto lines = lines_of(view);
+  ASSERT_EQ(lines.size(), 6U) << view;
+  EXPECT_EQ(lines[0],
+            "## main advises the kernel to back the table with 2 MiB huge pages (only advice: it "
+            "may decline):");
+  EXPECT_EQ(lines[1], "6706  madvise(0x7f17a2400000, 268435456, MADV_HUGEPAGE) = 0");
+  EXPECT_EQ(lines[2],
+            "## The first worker: clone3 with CLONE_VM and CLONE_THREAD makes a thread of the "
+            "same process, in the same memory.");
+  EXPECT_TRUE(starts(lines[3], "6706  clone3({flags=CLONE_VM|CLONE_FS|")) << lines[3];
+  EXPECT_NE(lines[3].find("} => {parent_tid=[6707]}, 88) = 6707"), std::string::npos);
+  EXPECT_EQ(lines[4],
+            "## main made 16 worker threads that ran to their end (exit): 6707 6708 6709 6710 "
+            "6711 6712 6713 6714 6715 6716 6717 6718 6719 6720 6721 6722.");
+  // The hex dumps of the log are no threads.
+  EXPECT_EQ(lines[5],
+            "## At most 10 threads at once, main included: the first workers had finished before "
+            "the last were made.");
+
+  // 32-bit: clone3 with a TLS descriptor, split by the workers' lines and joined again.
+  const auto i386 = lines_of(
+      lens::threads_view(read_recorded(logs / "i386/2-threads-threetally.strace"), lens::Narration::plain));
+  ASSERT_EQ(i386.size(), 6U);
+  EXPECT_EQ(i386[1], "2376  madvise(0xe7c00000, 268435456, MADV_HUGEPAGE) = 0");
+  EXPECT_NE(i386[3].find("tls={entry_number=12, "), std::string::npos);
+  EXPECT_TRUE(starts(i386[4], "## main made 16 worker threads that ran to their end (exit): 2377 "));
+}
+
+TEST(LensViews, ThreadsCountOnlyWorkersThatExitedAndSayWhatIsMissing) {
+  // Main makes a sanitizer's thread (it never calls exit) and two workers, one after the other.
+  const std::string log =
+      "20 100.000000 clone(child_stack=0x1, flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS) = 21 "
+      "<0.000010>\n"
+      "20 100.000100 clone3({flags=CLONE_VM|CLONE_THREAD} <unfinished ...>\n"
+      "22 100.000105 exit(0)         = ?\n"
+      "20 100.000110 <... clone3 resumed> => {parent_tid=[22]}, 88) = 22 <0.000010>\n"
+      "22 100.000120 +++ exited with 0 +++\n"
+      "20 100.000200 clone3({flags=CLONE_VM|CLONE_THREAD}, 88) = 23 <0.000010>\n"
+      "23 100.000220 exit(0)         = ?\n"
+      "23 100.000230 +++ exited with 0 +++\n"
+      "20 100.000300 exit_group(0)   = ?\n"
+      "21 100.000310 +++ exited with 0 +++\n"
+      "20 100.000320 +++ exited with 0 +++\n";
+  std::istringstream in(log);
+  const lens::Log parsed = lens::parse_log(in);
+  const lens::ThreadFacts facts = lens::find_threads(parsed);
+  ASSERT_EQ(facts.workers.size(), 3U);
+  EXPECT_FALSE(facts.workers[0].exited);
+  // Worker 22 showed before main's clone3 returned: it lived from its own first line.
+  EXPECT_EQ(facts.workers[1].begin, Micros{100000105});
+  EXPECT_EQ(facts.most_alive, 3);
+  EXPECT_EQ(lens::threads_view(parsed, lens::Narration::color),
+            "\x1b[36m## strace saw no huge-page advice (madvise MADV_HUGEPAGE) here.\x1b[0m\n"
+            "\x1b[36m## The first worker: clone3 with CLONE_VM and CLONE_THREAD makes a thread of "
+            "the same process, in the same memory.\x1b[0m\n"
+            "20  clone3({flags=CLONE_VM|CLONE_THREAD} => {parent_tid=[22]}, 88) = 22\n"
+            "\x1b[36m## main made 2 worker threads that ran to their end (exit): 22 23.\x1b[0m\n"
+            "\x1b[36m## At most 3 threads at once, main included.\x1b[0m\n");
+}
+
+TEST(LensShow, ControlCharactersShownAndUtf8PassedThrough) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"title \x1b]0;owned\x07 set", "title \\x1b]0;owned\\x07 set"},
+      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {"over\rwrite\tand\n", "over\\x0dwrite\tand\n"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"C1 CSI \xc2\x9b" "2J, NEL \xc2\x85, then \xc2\xa0", "C1 CSI \\xc2\\x9b2J, NEL \\xc2\\x85, then \xc2\xa0"},
+      {"lone \x9b" "2J", "lone \\x9b2J"},
+      {"overlong \xc0\xaf, surrogate \xed\xa0\x80", "overlong \\xc0\\xaf, surrogate \\xed\\xa0\\x80"},
+      {"cut \xe2\x82", "cut \\xe2\\x82"},
+      {"cut then more \xe2\x82" "A", "cut then more \\xe2\\x82A"},
+      {"Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80", "Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80"},
+  };
+  for (const auto& [bytes, shown] : cases) {
+    EXPECT_EQ(lens::visible(bytes), shown) << shown;
+    // The same, byte by byte as from a pipe: a character cut between two reads is whole again.
+    lens::Visible pieces;
+    std::string out;
+    for (const char byte : bytes)
+      pieces.feed(std::string_view(&byte, 1), out);
+    pieces.finish(out);
+    EXPECT_EQ(out, shown) << shown;
+  }
 }
 
 TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
@@ -457,9 +690,89 @@ TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   EXPECT_EQ(no_folder.status, 1);
   EXPECT_EQ(no_folder.err,
             "lens: " + (out.path() / "none").string() + ": no such folder to write into\n");
-  const Result no_arguments = run(LENS_TOOL);
-  EXPECT_EQ(no_arguments.status, 1);
-  EXPECT_EQ(no_arguments.err.substr(0, 6), "lens: ");
+  const Result empty_folder = run(LENS_TOOL, {"timeline", logs.string(), ""});
+  EXPECT_EQ(empty_folder.status, 1);
+  EXPECT_EQ(empty_folder.err, "lens: : no such folder to write into\n");
+}
+
+TEST(LensTool, ViewAndShowAsTheTourCallsThem) {
+  const fs::path pipe_log = logs / "1-pipe-forkrelay.strace";
+  const Result plain = run(LENS_TOOL, {"view", "pipe", pipe_log.string()});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(plain.out, lens::pipe_view(read_recorded(pipe_log), lens::Narration::plain));
+  const Result colored = run(LENS_TOOL, {"--color", "view", "threads", pipe_log.string()});
+  EXPECT_EQ(colored.out.substr(0, 8), "\x1b[36m## ");
+
+  Options input;
+  input.input = "pid 7 has semaphore\x1b]0;owned\x07!\xef\xbc\x81\n";
+  const Result shown = run(LENS_TOOL, {"show"}, input);
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, "pid 7 has semaphore\\x1b]0;owned\\x07!\xef\xbc\x81\n");
+  TempDir dir("lens-show");
+  std::ofstream(dir / "out") << "\x1b[2J";
+  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "out"}).out, "\\x1b[2J");
+  EXPECT_EQ(run(LENS_TOOL, {"show", "-"}, input).out, shown.out);
+
+  // Failures: status 1 and what failed; wrong usage: status 2 and the usage.
+  Options full;
+  full.out = Stream::full;
+  const Result unwritten = run(LENS_TOOL, {"view", "pipe", pipe_log.string()}, full);
+  EXPECT_EQ(unwritten.status, 1);
+  EXPECT_EQ(unwritten.err.substr(0, 19), "lens: write error: ");
+  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "out"}, full).status, 1);
+  const Result missing = run(LENS_TOOL, {"view", "pipe", dir / "none"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err.substr(0, 6), "lens: ");
+  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "none"}).status, 1);
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{},
+                                             {"view", "pipes", pipe_log.string()},
+                                             {"view", "pipe"},
+                                             {"--color", "show"},
+                                             {"show", "a", "b"},
+                                             {"timeline", logs.string()}}) {
+    const Result refused = run(LENS_TOOL, wrong);
+    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
+    EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
+  }
+}
+
+TEST(LensTool, TimelineWritesNeitherThroughALinkNorIntoAFifo) {
+  TempDir out("lens-planted");
+  const std::string victim = out / "victim";
+  std::ofstream(victim) << "root's";
+  ASSERT_EQ(symlink(victim.c_str(), (out / "timeline.html").c_str()), 0);
+  const Result linked = run(LENS_TOOL, {"timeline", logs.string(), out.path().string()});
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_EQ(linked.err, "lens: " + (out / "timeline.html") +
+                            " is not a regular file (a link, a FIFO or a device): not written "
+                            "over\n");
+  EXPECT_EQ(read_file(victim), "root's");
+  ASSERT_EQ(unlink((out / "timeline.html").c_str()), 0);
+
+  ASSERT_EQ(mkfifo((out / "timeline.json").c_str(), 0600), 0);
+  Options bounded;
+  bounded.timeout = 10s;
+  const Result fifo = run(LENS_TOOL, {"timeline", logs.string(), out.path().string()}, bounded);
+  EXPECT_FALSE(fifo.timed_out);
+  EXPECT_EQ(fifo.status, 1);
+  EXPECT_NE(fifo.err.find("timeline.json is not a regular file"), std::string::npos) << fifo.err;
+  // No temporary file left behind: only what the test made, and the page written before.
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(out.path()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"timeline.html", "timeline.json", "victim"}));
+
+  // Over a regular file, with the mode of a shell's redirection.
+  ASSERT_EQ(unlink((out / "timeline.json").c_str()), 0);
+  const mode_t mask = umask(027);
+  const Result written = run(LENS_TOOL, {"timeline", logs.string(), out.path().string()});
+  umask(mask);
+  EXPECT_EQ(written.status, 0) << written.err;
+  struct stat json {};
+  ASSERT_EQ(stat((out / "timeline.json").c_str(), &json), 0);
+  EXPECT_EQ(json.st_mode & 0777U, 0640U);
+  EXPECT_EQ(run(LENS_TOOL, {"timeline", logs.string(), ""}).status, 1);
 }
 
 // Chromium, where it is installed: found on PATH as Debian installs it.
