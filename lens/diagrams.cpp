@@ -27,6 +27,9 @@ constexpr Margins workers_margins{20, 50};
 // times their distance on each side, and at least 200 µs.
 constexpr Micros wake_up_margin_factor = 4;
 constexpr Micros least_wake_up_margin = 200;
+// The magnified workers show this many lanes at most: a log of thousands of threads (not the
+// tour's sixteen) would make a page nobody can read. The step line counts them all.
+constexpr std::size_t most_worker_lanes = 64;
 
 constexpr Micros latest = std::numeric_limits<Micros>::max();
 constexpr Micros earliest = std::numeric_limits<Micros>::min();
@@ -367,6 +370,13 @@ Diagram threads_diagram(const Run& run) {
   diagram.overview_lanes = 1;
   diagram.overview_counters = false;
   threads_notes(diagram, facts);
+  if (facts.workers.size() > most_worker_lanes) {
+    diagram.detail_lanes.resize(most_worker_lanes + 1);
+    std::iota(diagram.detail_lanes.begin(), diagram.detail_lanes.end(), std::size_t{0});
+    diagram.notes.push_back("Only main and the first " + std::to_string(most_worker_lanes) +
+                            " of its " + std::to_string(facts.workers.size()) +
+                            " threads are drawn as lanes; the step line counts them all.");
+  }
   return diagram;
 }
 
