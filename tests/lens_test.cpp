@@ -193,33 +193,39 @@ TEST(LensViews, PipeShowsTheCallsOnThePipeAndTheRecordsBytes) {
     ASSERT_EQ(lines.size(), 13U) << view;
     EXPECT_EQ(lines[0], "## strace, the calls on the pipe; the number in front is the process: " +
                             p + " the parent, " + c + " the child.");
-    EXPECT_EQ(lines[1], "## The parent makes the pipe: descriptor 3 is its read end, 4 its write end.");
+    EXPECT_EQ(lines[1],
+              "## The parent makes the pipe: descriptor 3 is its read end, 4 its write end.");
     EXPECT_EQ(lines[2], p + "  pipe2([3, 4], 0) = 0");
     EXPECT_TRUE(starts(lines[4], p + "  clone(child_stack=NULL, flags=")) << lines[4];
     EXPECT_TRUE(lines[4].size() > 9 && lines[4].substr(lines[4].size() - 8) == ") = " + c);
     // Split by the other process's lines in the log, and joined again.
     EXPECT_EQ(lines[6], p + "  close(3) = 0");
-    EXPECT_EQ(lines[8], p + "  write(4, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
-                            "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
+    EXPECT_EQ(lines[8],
+              p + "  write(4, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
+                  "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
     EXPECT_EQ(lines[10], c + "  close(4) = 0");
-    EXPECT_EQ(lines[12], c + "  read(3, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
-                             "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
+    EXPECT_EQ(lines[12],
+              c + "  read(3, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
+                  "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
     // 128 bytes: eight lines of dump under the write and under the read, and nowhere else.
     const auto all = lines_of(view);
     ASSERT_EQ(all.size(), 13U + 16U);
-    EXPECT_EQ(all[9], " | 00000  4d 65 73 73 61 67 65 20  66 72 6f 6d 20 70 61 72  Message from par |");
-    EXPECT_EQ(all[16], " | 00070  00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  ................ |");
+    EXPECT_EQ(all[9],
+              " | 00000  4d 65 73 73 61 67 65 20  66 72 6f 6d 20 70 61 72  Message from par |");
+    EXPECT_EQ(all[16],
+              " | 00070  00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  ................ |");
     EXPECT_EQ(all[17].substr(0, 2), "##");
     EXPECT_EQ(all[21], all[9]);
     EXPECT_EQ(all.back(), all[16]);
   }
-  EXPECT_EQ(lens::pipe_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain),
-            "## strace's log shows no pipe and fork here.\n");
+  EXPECT_EQ(
+      lens::pipe_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain),
+      "## strace's log shows no pipe and fork here.\n");
 }
 
 TEST(LensViews, ThreadsShowTheAdviceTheFirstWorkerAndHowManyLivedAtOnce) {
-  const std::string view =
-      lens::threads_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain);
+  const std::string view = lens::threads_view(read_recorded(logs / "2-threads-threetally.strace"),
+                                              lens::Narration::plain);
   const auto lines = lines_of(view);
   ASSERT_EQ(lines.size(), 6U) << view;
   EXPECT_EQ(lines[0],
@@ -240,12 +246,13 @@ TEST(LensViews, ThreadsShowTheAdviceTheFirstWorkerAndHowManyLivedAtOnce) {
             "the last were made.");
 
   // 32-bit: clone3 with a TLS descriptor, split by the workers' lines and joined again.
-  const auto i386 = lines_of(
-      lens::threads_view(read_recorded(logs / "i386/2-threads-threetally.strace"), lens::Narration::plain));
+  const auto i386 = lines_of(lens::threads_view(
+      read_recorded(logs / "i386/2-threads-threetally.strace"), lens::Narration::plain));
   ASSERT_EQ(i386.size(), 6U);
   EXPECT_EQ(i386[1], "2376  madvise(0xe7c00000, 268435456, MADV_HUGEPAGE) = 0");
   EXPECT_NE(i386[3].find("tls={entry_number=12, "), std::string::npos);
-  EXPECT_TRUE(starts(i386[4], "## main made 16 worker threads that ran to their end (exit): 2377 "));
+  EXPECT_TRUE(
+      starts(i386[4], "## main made 16 worker threads that ran to their end (exit): 2377 "));
 }
 
 TEST(LensViews, ThreadsCountOnlyWorkersThatExitedAndSayWhatIsMissing) {
@@ -286,12 +293,20 @@ TEST(LensShow, ControlCharactersShownAndUtf8PassedThrough) {
       {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
       {"over\rwrite\tand\n", "over\\x0dwrite\tand\n"},
       {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
-      {"C1 CSI \xc2\x9b" "2J, NEL \xc2\x85, then \xc2\xa0", "C1 CSI \\xc2\\x9b2J, NEL \\xc2\\x85, then \xc2\xa0"},
-      {"lone \x9b" "2J", "lone \\x9b2J"},
-      {"overlong \xc0\xaf, surrogate \xed\xa0\x80", "overlong \\xc0\\xaf, surrogate \\xed\\xa0\\x80"},
+      {"C1 CSI \xc2\x9b"
+       "2J, NEL \xc2\x85, then \xc2\xa0",
+       "C1 CSI \\xc2\\x9b2J, NEL \\xc2\\x85, then \xc2\xa0"},
+      {"lone \x9b"
+       "2J",
+       "lone \\x9b2J"},
+      {"overlong \xc0\xaf, surrogate \xed\xa0\x80",
+       "overlong \\xc0\\xaf, surrogate \\xed\\xa0\\x80"},
       {"cut \xe2\x82", "cut \\xe2\\x82"},
-      {"cut then more \xe2\x82" "A", "cut then more \\xe2\\x82A"},
-      {"Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80", "Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80"},
+      {"cut then more \xe2\x82"
+       "A",
+       "cut then more \\xe2\\x82A"},
+      {"Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80",
+       "Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80"},
   };
   for (const auto& [bytes, shown] : cases) {
     EXPECT_EQ(lens::visible(bytes), shown) << shown;
