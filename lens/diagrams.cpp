@@ -188,7 +188,7 @@ void cover(Diagram& diagram, const Log& log) {
 // "128 bytes": what the write put into the pipe.
 std::string bytes_written(const Call& write) {
   const auto bytes = write.number();
-  return bytes && *bytes >= 0 ? std::to_string(*bytes) + " bytes" : std::string("the record");
+  return bytes && *bytes >= 0 ? std::to_string(*bytes) + " bytes" : std::string("bytes");
 }
 
 // The child's read waited only where it began before the parent's write: the record was not in
@@ -213,32 +213,44 @@ void pipe_lanes(Diagram& diagram, const Log& log, const PipeFacts& facts) {
   }
 }
 
-// The write, the read and the record between them, with the note on who waited.
+// The write, the read and the record between them.
 void pipe_record(Diagram& diagram, const Call& write, const Call& read) {
-  const bool waited = read_waited(write, read);
   const Span sent{0, "write", write.begin, std::max(write.begin, write.end), Look::busy};
   const Span received{1, "read", read.begin, std::max(read.begin, read.end),
-                      waited ? Look::blocked : Look::busy};
+                      read_waited(write, read) ? Look::blocked : Look::busy};
   diagram.spans.push_back(sent);
   diagram.spans.push_back(received);
   Arrow arrow = arrow_between(sent, received);
   arrow.id = 1;
   arrow.name = bytes_written(write);
   diagram.arrows.push_back(arrow);
-  if (waited) {
-    diagram.notes.push_back("The child's read (hatched) began " +
-                            milliseconds(length(read.begin, write.begin)) +
-                            " before the parent's write: the child slept in the kernel until "
-                            "the " +
-                            arrow.name + " came, and the arrow shows them arrive.");
-  } else {
-    diagram.notes.push_back(
-        "This time the parent's write came first: the " + arrow.name +
-        " (the arrow) were already in the pipe when the child read, so its read did not wait "
-        "and took only " +
-        milliseconds(length(read.begin, read.end)) +
-        ". Run it again: on another run the child may be the one that waits.");
+}
+
+// Who waited for the record: the child, or nobody.
+std::string record_note(const Call& write, const Call& read) {
+  const std::string bytes = bytes_written(write);
+  if (read_waited(write, read)) {
+    return "The child's read (hatched) began " + milliseconds(length(read.begin, write.begin)) +
+           " before the parent's write: the child slept in the kernel until the " + bytes +
+           " came, and the arrow shows them arrive.";
   }
+  return "This time the parent's write came first: the " + bytes +
+         " (the arrow) were already in the pipe when the child read, so its read did not wait "
+         "and took only " +
+         milliseconds(length(read.begin, read.end)) +
+         ". Run it again: on another run the child may be the one that waits.";
+}
+
+void pipe_notes(Diagram& diagram, const PipeFacts& facts) {
+  diagram.notes.push_back(
+      "The parent makes the pipe (" + facts.pipe->name +
+      ") and forks: from the fork on there are two lanes, the parent and its child, each with "
+      "its own pid.");
+  diagram.notes.push_back(facts.write != nullptr && facts.read != nullptr
+                              ? record_note(*facts.write, *facts.read)
+                              : "The log shows no write of the record into the pipe, or no read.");
+  diagram.notes.push_back(
+      "Each process ends on its own (exit); the parent does not wait for its child.");
 }
 
 }  // namespace
@@ -256,17 +268,10 @@ Diagram pipe_diagram(const Run& run) {
   Diagram diagram = titled("pipe", title);
   diagram.time = Window{log.first, log.last};
   pipe_lanes(diagram, log, *facts);
-  diagram.notes.push_back(
-      "The parent makes the pipe (" + facts->pipe->name +
-      ") and forks: from the fork on there are two lanes, the parent and its child, each with "
-      "its own pid.");
   if (facts->write != nullptr && facts->read != nullptr) {
     pipe_record(diagram, *facts->write, *facts->read);
-  } else {
-    diagram.notes.push_back("The log shows no write of the record into the pipe, or no read.");
   }
-  diagram.notes.push_back(
-      "Each process ends on its own (exit); the parent does not wait for its child.");
+  pipe_notes(diagram, *facts);
   // Loading the program takes most of the run: the pipe's part is drawn again, magnified.
   diagram.detail = with_margins(facts->pipe->begin, log.last, pipe_margins);
   diagram.detail_caption = "Magnified: from " + facts->pipe->name + " to the end";
@@ -567,16 +572,28 @@ SemaphoreFacts find_semaphore(const Log& made, const Log& first, const Log& wait
   return facts;
 }
 
-// The post that wakes the sleeper: the arrow, the waiter's take, and a magnified panel. Only
-// where the post began before the wait ended; the log cannot show a post waking a sleeper that
-// had already woken.
+// How the second gatetake came to take the semaphore, as the logs show it.
+enum class Taken {
+  woken,         // it slept in a futex wait, and gategive's post woke it
+  woke_earlier,  // its futex wait ended before gategive's post began: no wake-up to draw
+  at_once,       // it did not sleep: the post came first, or the value was above 0
+};
+
+Taken how_taken(const SemaphoreFacts& facts) {
+  if (!facts.wait || facts.wake == nullptr) {
+    return Taken::at_once;
+  }
+  // The log cannot show a post waking a sleeper that had already woken.
+  return facts.wake->begin <= facts.wait->end ? Taken::woken : Taken::woke_earlier;
+}
+
+// The post that wakes the sleeper: the arrow, the waiter's take, and a magnified panel.
 void wake_up(Diagram& diagram, const Span& wait, const Span& post, Changes& changes) {
   diagram.marks.push_back(Mark{2, "take", wait.end});
   Arrow arrow = arrow_between(post, wait);
   arrow.id = 2;
   arrow.name = "wake-up";
   diagram.arrows.push_back(arrow);
-  changes.emplace_back(post.begin, 1);
   changes.emplace_back(wait.end, -1);
   const Micros around =
       std::max(times(length(post.begin, wait.end), wake_up_margin_factor), least_wake_up_margin);
@@ -584,41 +601,54 @@ void wake_up(Diagram& diagram, const Span& wait, const Span& post, Changes& chan
   diagram.detail_caption = "Magnified: the post and the wake-up";
   diagram.detail_lanes = {2, 3};
   diagram.overview_lanes = diagram.lanes.size();
-  diagram.notes.push_back(
-      "The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) for " +
-      milliseconds(length(wait.begin, wait.end)) +
-      ", until gategive posts: the post raises the value to 1 and wakes the sleeper (the "
-      "arrow), which takes it back to 0 at once.");
 }
 
-void semaphore_story(Diagram& diagram, const SemaphoreFacts& facts) {
+// The wait, the post, the wake-up and the value's step line.
+void semaphore_shapes(Diagram& diagram, const SemaphoreFacts& facts, Taken taken) {
+  diagram.marks.push_back(Mark{0, "sem_open", facts.created});
+  diagram.marks.push_back(Mark{1, "take", facts.first_take});
   Changes changes{{facts.first_take, -1}};
-  diagram.notes.push_back(
-      "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "
-      "taking an available semaphore needs no system call, so that step is drawn where gatetake "
-      "maps the semaphore, and its time is approximate.");
-  if (facts.wait && facts.wake != nullptr) {
+  if (taken == Taken::at_once) {
+    changes.emplace_back(facts.given, 1);
+    diagram.marks.push_back(Mark{3, "post", facts.given});
+  } else {
     const Span post{3, "post", facts.wake->begin, std::max(facts.wake->begin, facts.wake->end),
                     Look::busy};
     diagram.spans.push_back(*facts.wait);
     diagram.spans.push_back(post);
-    if (post.begin <= facts.wait->end) {
+    changes.emplace_back(post.begin, 1);
+    if (taken == Taken::woken) {
       wake_up(diagram, *facts.wait, post, changes);
-    } else {
-      changes.emplace_back(post.begin, 1);
-      diagram.notes.push_back(
-          "The second gatetake's futex wait (hatched) ended before gategive posted: this log "
-          "does not show the post waking it.");
     }
-  } else {
-    changes.emplace_back(facts.given, 1);
-    diagram.marks.push_back(Mark{3, "post", facts.given});
-    diagram.notes.push_back(
-        "This time the second gatetake did not sleep in the kernel (no futex wait in its log): "
-        "gategive's post came first, or it found the value above 0.");
   }
   diagram.counters.push_back(Counter{"value", diagram.lanes.front().pid,
                                      step_line(std::move(changes), {facts.created, 1})});
+}
+
+void semaphore_notes(Diagram& diagram, const SemaphoreFacts& facts, Taken taken) {
+  diagram.notes.push_back(
+      "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "
+      "taking an available semaphore needs no system call, so that step is drawn where gatetake "
+      "maps the semaphore, and its time is approximate.");
+  switch (taken) {
+    case Taken::woken:
+      diagram.notes.push_back(
+          "The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) for " +
+          milliseconds(length(facts.wait->begin, facts.wait->end)) +
+          ", until gategive posts: the post raises the value to 1 and wakes the sleeper (the "
+          "arrow), which takes it back to 0 at once.");
+      break;
+    case Taken::woke_earlier:
+      diagram.notes.push_back(
+          "The second gatetake's futex wait (hatched) ended before gategive posted: this log "
+          "does not show the post waking it.");
+      break;
+    case Taken::at_once:
+      diagram.notes.push_back(
+          "This time the second gatetake did not sleep in the kernel (no futex wait in its log): "
+          "gategive's post came first, or it found the value above 0.");
+      break;
+  }
 }
 
 }  // namespace
@@ -642,9 +672,9 @@ Diagram semaphore_diagram(const Run& run) {
   diagram.lanes.push_back(program_lane(waiter, "gatetake", "2"));
   diagram.lanes.push_back(program_lane(giver, "gategive", ""));
   const SemaphoreFacts facts = find_semaphore(made, first, waiter, giver);
-  diagram.marks.push_back(Mark{0, "sem_open", facts.created});
-  diagram.marks.push_back(Mark{1, "take", facts.first_take});
-  semaphore_story(diagram, facts);
+  const Taken taken = how_taken(facts);
+  semaphore_shapes(diagram, facts, taken);
+  semaphore_notes(diagram, facts, taken);
   return diagram;
 }
 
