@@ -6,9 +6,14 @@
 //                                     characters made visible
 //   lens timeline TRACEDIR OUTDIR     the logs of one `./tour --timeline` run drawn as a page and
 //                                     a trace file
+//   lens [--color] view segment ID [STAMP_PID PEEK_PID]
+//   lens [--color] view taker PID SEMAPHORE_FILE
+//   lens [--color] view semaphore SEMAPHORE_FILE
+//                                     what the kernel holds during steps 3 and 4, read live from
+//                                     /proc and /dev/shm
 //
-// view prints what the tour shows under "-- what the kernel saw --"; --color writes its
-// narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
+// view prints what the tour shows under "-- what the kernel saw --" (or "holds"); --color writes
+// its narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
 // other control character and every stray byte as \xNN, so that no bytes of whoever wrote them
 // can work the reader's terminal. timeline reads the logs that the tour recorded in TRACEDIR
 // (1-pipe-forkrelay.strace, ...) and writes OUTDIR/timeline.html (open it in any browser) and
@@ -23,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +40,7 @@
 #include <vector>
 
 #include "draw.h"
+#include "holds.h"
 #include "show.h"
 #include "views.h"
 
@@ -44,6 +51,9 @@ namespace fs = std::filesystem;
 constexpr std::string_view usage_text =
     "usage: lens [--color] view pipe LOG\n"
     "       lens [--color] view threads LOG\n"
+    "       lens [--color] view segment ID [STAMP_PID PEEK_PID]\n"
+    "       lens [--color] view taker PID SEMAPHORE_FILE\n"
+    "       lens [--color] view semaphore SEMAPHORE_FILE\n"
     "       lens show [FILE]\n"
     "       lens timeline TRACEDIR OUTDIR\n";
 constexpr int usage_status = 2;
@@ -217,6 +227,40 @@ int timeline(const Folders& folders) {
   return EXIT_SUCCESS;
 }
 
+// A whole decimal number, as a segment identifier or a pid is written; nothing for anything else.
+std::optional<int> whole_number(std::string_view text) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || value < 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// What the kernel holds, read live from /proc and /dev/shm: "segment ID [STAMP PEEK]",
+// "taker PID FILE" or "semaphore FILE".
+int held_view(const std::vector<std::string_view>& words, lens::Narration narration) {
+  std::vector<int> numbers;
+  for (std::size_t index = 1; index < words.size(); ++index) {
+    if (const auto number = whole_number(words[index])) {
+      numbers.push_back(*number);
+    }
+  }
+  const std::string_view what = words.front();
+  if (what == "semaphore" && words.size() == 2) {
+    return print(lens::semaphore_view(std::string(words[1]), narration));
+  }
+  if (what == "taker" && words.size() == 3 && whole_number(words[1])) {
+    return print(lens::taker_view(numbers.front(), std::string(words[2]), narration));
+  }
+  if (what == "segment" && (words.size() == 2 || words.size() == 4) &&
+      numbers.size() == words.size() - 1) {
+    return print(
+        lens::segment_view(numbers.front(), {numbers.begin() + 1, numbers.end()}, narration));
+  }
+  return usage();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -224,9 +268,12 @@ int main(int argc, char* argv[]) {
   const bool color = !args.empty() && args[0] == "--color";
   const std::size_t at = color ? 1 : 0;
   const std::size_t count = args.size() - at;
-  if (count == 3 && args[at] == "view") {
-    return view(args[at + 1], argv[at + 3],
-                color ? lens::Narration::color : lens::Narration::plain);
+  const lens::Narration narration = color ? lens::Narration::color : lens::Narration::plain;
+  if (count == 3 && args[at] == "view" && (args[at + 1] == "pipe" || args[at + 1] == "threads")) {
+    return view(args[at + 1], argv[at + 3], narration);
+  }
+  if (count >= 3 && args[at] == "view") {
+    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
   }
   if (!color && count <= 2 && count >= 1 && args[at] == "show") {
     return show(count == 2 ? argv[2] : nullptr);
