@@ -1,7 +1,7 @@
 // The page: one section per mechanism, each an inline SVG drawn to a fixed width of user units.
 // On a wide screen the SVG fills the column; on a narrow one it keeps a readable size and its
-// figure scrolls sideways. Spans differ by pattern as well as by colour, and every span and mark
-// is labelled, so that the diagrams read the same in black and white.
+// drawing scrolls sideways under its fixed caption. Spans differ by pattern as well as by colour,
+// and every span and mark is labelled, so that the diagrams read the same in black and white.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -28,6 +28,9 @@ constexpr double digit_width = 7.4;    // of a bold digit of text_size
 constexpr double gap = 5;              // between labels, and between a label and an arrow
 constexpr double label_row = 14;       // from one row of labels to the next
 constexpr double label_lift = 12;      // from a lane's line to its lowest labels' baseline
+constexpr double text_lift = 4;        // from a line to the baseline of the text just over it
+constexpr double nudge = 2;            // between a text and what it names, along the line
+constexpr double id_drop = 11;         // from a lane's name to the pid or tid under it
 constexpr double lane_top = 16;        // above a lane's labels
 constexpr double lane_bottom = 12;     // below its line
 constexpr double compact_lane = 17;    // a worker thread's lane that has no labels
@@ -187,9 +190,9 @@ void axis(std::ostream& svg, const Scale& scale, double top, double bottom) {
     std::snprintf(text.data(), text.size(), "%.*f", decimals, tick);
     svg << "<line class=\"grid\" x1=\"" << at(x) << "\" y1=\"" << at(top) << "\" x2=\"" << at(x)
         << "\" y2=\"" << at(bottom) << "\"/><text class=\"tick\" x=\"" << at(x) << "\" y=\""
-        << at(top - 4) << "\">" << text.data() << "</text>\n";
+        << at(top - text_lift) << "\">" << text.data() << "</text>\n";
   }
-  svg << "<text class=\"unit\" x=\"" << plot_left - 24 << "\" y=\"" << at(top - 4)
+  svg << "<text class=\"unit\" x=\"" << plot_left - 24 << "\" y=\"" << at(top - text_lift)
       << "\">ms from the step's start</text>\n";
 }
 
@@ -278,7 +281,7 @@ std::vector<Label> wanted_labels(const Diagram& diagram, const Scale& scale, con
   }
   for (const Arrow& arrow : diagram.arrows) {
     if (arrow.from_lane == lane && scale.shows(arrow.from) && labelled(arrow.to)) {
-      labels.push_back(Label{scale.x(arrow.from) + 4, arrow.name, 0});
+      labels.push_back(Label{scale.x(arrow.from) + text_lift, arrow.name, 0});
     }
   }
   return labels;
@@ -348,7 +351,7 @@ std::vector<LaneBox> lay_out(const Diagram& diagram, const Scale& scale, const C
     box.top = y;
     box.height =
         box.compact ? compact_lane : lane_top + label_row * std::max(rows, 1) + lane_bottom;
-    box.baseline = y + box.height - (box.compact ? compact_lane / 2 : lane_bottom + 2);
+    box.baseline = y + box.height - (box.compact ? compact_lane / 2 : lane_bottom + nudge);
     y += box.height;
     boxes.push_back(std::move(box));
   }
@@ -361,12 +364,13 @@ void lane_name(std::ostream& svg, const Lane& lane, const LaneBox& box) {
       std::string(lane.pid == lane.tid ? "pid " : "tid ") + std::to_string(lane.tid);
   const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
   if (box.compact) {
-    svg << "<text class=\"lane small\" x=\"" << name_left << "\" y=\"" << at(box.baseline + 4)
-        << "\">" << escaped(name) << " <tspan class=\"id\">" << id << "</tspan></text>\n";
+    svg << "<text class=\"lane small\" x=\"" << name_left << "\" y=\""
+        << at(box.baseline + text_lift) << "\">" << escaped(name) << " <tspan class=\"id\">" << id
+        << "</tspan></text>\n";
   } else {
     svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(box.baseline - 1) << "\">"
         << escaped(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
-        << at(box.baseline + 11) << "\">" << id << "</text>\n";
+        << at(box.baseline + id_drop) << "\">" << id << "</text>\n";
   }
 }
 
@@ -389,7 +393,7 @@ void span_shape(std::ostream& svg, const Span& span, const Scale& scale, double 
       << " H" << at(x0) << (cut_before ? "" : " V" + at(top)) << "\"/>";
   for (const bool after : {false, true}) {
     if (after ? cut_after : cut_before) {
-      const double base = after ? x1 + 2 : x0 - 2;
+      const double base = after ? x1 + nudge : x0 - nudge;
       const double tip = after ? base + cut_sign : base - cut_sign;
       svg << "<path class=\"cut\" fill=\"" << style.stroke << "\" d=\"M" << at(base) << ","
           << at(baseline - half) << " L" << at(tip) << "," << at(baseline) << " L" << at(base)
@@ -519,8 +523,8 @@ std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise&
         return one.value < other.value;
       })->value;
   const auto box = [&rise](const Level& level, const std::string& text) {
-    const double left = level.x0 + 2;
-    const double bottom = rise.y(level.value) - 3;
+    const double left = level.x0 + nudge;
+    const double bottom = rise.y(level.value) - text_lift;
     return Value{left, left + digit_width * static_cast<double>(text.size()), bottom - text_size,
                  bottom, text};
   };
@@ -565,7 +569,7 @@ double counter_shape(std::ostream& svg, const Counter& counter, const Scale& sca
   }
   const double bottom = top + counter_band - lane_bottom;
   const Rise rise{bottom, (counter_band - counter_room) / (highest - lowest), lowest};
-  svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(bottom - 14) << "\">"
+  svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(bottom - label_row) << "\">"
       << escaped(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
       << at(bottom) << "\">step line, " << lowest << " to " << highest << "</text>\n";
   svg << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(rise.y(0)) << "\" x2=\""
@@ -766,12 +770,13 @@ std::string figure(const Diagram& diagram) {
   }
   const std::string& id = diagram.mechanism;
   std::ostringstream out;
-  out << "<section id=\"" << id << "\">\n<h2>" << escaped(diagram.title) << "</h2>\n<figure>\n"
+  out << "<section id=\"" << id << "\">\n<h2>" << escaped(diagram.title)
+      << "</h2>\n<figure>\n<div class=\"drawing\">\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << svg_width << " "
       << at(height) << "\" role=\"img\" aria-labelledby=\"" << id << "-title " << id
       << "-desc\">\n<title id=\"" << id << "-title\">" << escaped(diagram.title) << "</title>\n"
       << "<desc id=\"" << id << "-desc\">" << escaped(description(diagram)) << "</desc>\n"
-      << definitions(id) << svg.str() << "</svg>\n<figcaption>\n";
+      << definitions(id) << svg.str() << "</svg>\n</div>\n<figcaption>\n";
   for (const std::string& note : diagram.notes) {
     out << "<p>" << escaped(note) << "</p>\n";
   }
@@ -779,14 +784,15 @@ std::string figure(const Diagram& diagram) {
   return out.str();
 }
 
-// The figure scrolls sideways rather than shrink its SVG below the width at which text_size
-// text shows readable_px high.
+// A drawing scrolls sideways, its caption staying in place, rather than shrink its SVG below the
+// width at which text_size text shows readable_px high.
 constexpr std::string_view style = R"(
 body { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; color: #111;
        max-width: 62rem; margin: 1.5rem auto; padding: 0 1rem; line-height: 1.45; }
 h1 { font-size: 1.5rem; margin-bottom: 0.3rem; }
 h2 { font-size: 1.15rem; margin: 2rem 0 0.4rem; }
-figure { margin: 0; overflow-x: auto; }
+figure { margin: 0; }
+.drawing { overflow-x: auto; }
 figcaption p { margin: 0.35rem 0; max-width: 52rem; }
 svg { display: block; width: 100%; height: auto; border: 1px solid #ccc; background: #fff;
       box-sizing: border-box; }
@@ -819,7 +825,7 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 @media print {
   body { max-width: none; margin: 0; padding: 0; font-size: 10pt; }
   section { break-inside: avoid; page-break-inside: avoid; }
-  figure { overflow: visible; }
+  .drawing { overflow: visible; }
   svg { border: none; min-width: 0; }
 }
 )";

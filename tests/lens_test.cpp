@@ -806,7 +806,7 @@ std::string chromium() {
 
 // A page that shows timeline.html in a frame `width` CSS pixels wide and, once the frame has
 // loaded (before the parent's own load, so before Chromium dumps the DOM), writes what it measured
-// in the frame: the smallest text of its SVGs as drawn, in CSS pixels; how many figures scroll
+// in the frame: the smallest text of its SVGs as drawn, in CSS pixels; how many drawings scroll
 // sideways; and whether the page itself fits the width.
 std::string measuring_page(int width) {
   constexpr std::string_view script = R"(<script>
@@ -818,8 +818,8 @@ function measure(frame) {
     const size = parseFloat(view.getComputedStyle(text).fontSize) * text.getScreenCTM().a;
     smallest = Math.min(smallest, size);
   }
-  const figures = [...page.querySelectorAll("figure")];
-  const scrolling = figures.filter(figure => figure.scrollWidth > figure.clientWidth).length;
+  const drawings = [...page.querySelectorAll("figure .drawing")];
+  const scrolling = drawings.filter(drawing => drawing.scrollWidth > drawing.clientWidth).length;
   const fits = page.documentElement.scrollWidth <= view.innerWidth;
   document.body.insertAdjacentHTML("afterbegin", "<pre id=probe>width=" + view.innerWidth +
       " smallest=" + smallest.toFixed(2) + " scrolling=" + scrolling + " fits=" + fits + "</pre>");
@@ -874,9 +874,9 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
   EXPECT_GT(shot.size(), 10 * blank.size());
 
   // Readable at a phone's width as on a wide screen: no text of the diagrams drawn under about
-  // 10 px (the labels were once 4 px high at 420 px); where the column is too narrow, each figure
-  // scrolls sideways and the page itself does not. Measured in a frame of that width, since
-  // headless Chromium's window is never narrower than 500 px.
+  // 10 px (the labels were once 4 px high at 420 px); where the column is too narrow, each drawing
+  // scrolls sideways (its caption does not) and the page itself does not. Measured in a frame of
+  // that width, since headless Chromium's window is never narrower than 500 px.
   const std::regex measured(
       "<pre id=\"probe\">width=(\\d+) smallest=([0-9.]+) scrolling=(\\d+) fits=(\\w+)</pre>");
   for (const auto& [width, scrolling] : {std::pair{420, "4"}, std::pair{1000, "0"}}) {
@@ -887,7 +887,7 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
     ASSERT_TRUE(std::regex_search(probe, found, measured)) << probe.substr(0, 400);
     EXPECT_EQ(found[1], std::to_string(width));
     EXPECT_GE(std::stod(found[2]), 9.95) << "at " << width << " px";
-    EXPECT_EQ(found[3], scrolling) << "figures scrolling at " << width << " px";
+    EXPECT_EQ(found[3], scrolling) << "drawings scrolling at " << width << " px";
     EXPECT_EQ(found[4], "true") << "the page is wider than " << width << " px";
   }
 }
