@@ -27,6 +27,9 @@ constexpr Margins workers_margins{20, 50};
 // times their distance on each side, and at least 200 µs.
 constexpr Micros wake_up_margin_factor = 4;
 constexpr Micros least_wake_up_margin = 200;
+// Two strace processes time one moment a little apart (each stamps a call when it gets to it): a
+// post that began up to this long after the wait's recorded end still woke it.
+constexpr Micros clock_skew = 1000;
 // The magnified workers show this many lanes at most: a log of thousands of threads (not the
 // tour's sixteen) would make a page nobody can read. The step line counts them all.
 constexpr std::size_t most_worker_lanes = 64;
@@ -174,13 +177,16 @@ Diagram titled(std::string mechanism, std::string title) {
   return diagram;
 }
 
-// Widens the diagram's time to hold a log's first and last lines.
-void cover(Diagram& diagram, const Log& log) {
-  if (diagram.lanes.empty()) {
-    diagram.time = Window{log.first, log.last};
+// The time from the first line to the last of the logs given (those present).
+Window covering(const std::vector<const Log*>& logs) {
+  std::optional<Window> time;
+  for (const Log* log : logs) {
+    if (log != nullptr) {
+      time = time ? Window{std::min(time->begin, log->first), std::max(time->end, log->last)}
+                  : Window{log->first, log->last};
+    }
   }
-  diagram.time.begin = std::min(diagram.time.begin, log.first);
-  diagram.time.end = std::max(diagram.time.end, log.last);
+  return time.value_or(Window{});
 }
 
 // ---- 1. Pipe ----
@@ -452,7 +458,6 @@ void segment_program(Diagram& diagram, const SegmentRun& program, Changes& chang
                      std::optional<Step>& start) {
   const Log& log = **program.log;
   const int pid = log.main_pid;
-  cover(diagram, log);
   diagram.lanes.push_back(program_lane(log, program.program, program.role));
   const std::size_t lane = diagram.lanes.size() - 1;
   const Collections collections(log, pid);
@@ -515,14 +520,17 @@ Diagram segment_diagram(const Run& run) {
   Diagram diagram = titled("segment", title);
   Changes changes;
   std::optional<Step> start;
+  std::vector<const Log*> logs;
   for (const SegmentRun& program : programs) {
     if (*program.log) {
       segment_program(diagram, program, changes, start);
+      logs.push_back(&**program.log);
     }
   }
   if (diagram.lanes.empty()) {
     return not_recorded("segment", title, "segmake, segstamp and segpeek were not recorded.");
   }
+  diagram.time = covering(logs);
   diagram.counters.push_back(
       Counter{"nattch", diagram.lanes.front().pid,
               step_line(std::move(changes), start.value_or(Step{diagram.time.begin, 0}))});
@@ -583,21 +591,24 @@ Taken how_taken(const SemaphoreFacts& facts) {
   if (!facts.wait || facts.wake == nullptr) {
     return Taken::at_once;
   }
-  // The log cannot show a post waking a sleeper that had already woken.
-  return facts.wake->begin <= facts.wait->end ? Taken::woken : Taken::woke_earlier;
+  // A post cannot wake a sleeper that had already woken, beyond the two logs' clock skew.
+  return facts.wake->begin <= plus(facts.wait->end, clock_skew) ? Taken::woken
+                                                                : Taken::woke_earlier;
 }
 
-// The post that wakes the sleeper: the arrow, the waiter's take, and a magnified panel.
+// The post that wakes the sleeper: the arrow, the waiter's take, and a magnified panel. The take
+// comes after the post, even where the two logs' clocks put the wait's end a little earlier.
 void wake_up(Diagram& diagram, const Span& wait, const Span& post, Changes& changes) {
-  diagram.marks.push_back(Mark{2, "take", wait.end});
-  Arrow arrow = arrow_between(post, wait);
+  const Micros taken = std::max(wait.end, plus(post.begin, 1));
+  diagram.marks.push_back(Mark{2, "take", taken});
+  Arrow arrow = arrow_between(post, Span{wait.lane, wait.name, wait.begin, taken, wait.look});
   arrow.id = 2;
   arrow.name = "wake-up";
   diagram.arrows.push_back(arrow);
-  changes.emplace_back(wait.end, -1);
+  changes.emplace_back(taken, -1);
   const Micros around =
-      std::max(times(length(post.begin, wait.end), wake_up_margin_factor), least_wake_up_margin);
-  diagram.detail = Window{minus(post.begin, around), plus(wait.end, around)};
+      std::max(times(length(post.begin, taken), wake_up_margin_factor), least_wake_up_margin);
+  diagram.detail = Window{minus(post.begin, around), plus(taken, around)};
   diagram.detail_caption = "Magnified: the post and the wake-up";
   diagram.detail_lanes = {2, 3};
   diagram.overview_lanes = diagram.lanes.size();
@@ -664,9 +675,7 @@ Diagram semaphore_diagram(const Run& run) {
   const Log& first = *run.gatetake_1;
   const Log& waiter = *run.gatetake_2;
   const Log& giver = *run.gategive;
-  for (const Log* log : {&made, &first, &waiter, &giver}) {
-    cover(diagram, *log);
-  }
+  diagram.time = covering({&made, &first, &waiter, &giver});
   diagram.lanes.push_back(program_lane(made, "gatenew", ""));
   diagram.lanes.push_back(program_lane(first, "gatetake", "1"));
   diagram.lanes.push_back(program_lane(waiter, "gatetake", "2"));
