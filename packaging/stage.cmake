@@ -1,12 +1,13 @@
 # Run by CPack on the staged package tree, just before it is packed, to leave the files as Debian
 # ships them:
-# - programs stripped of their symbols, and of the compiler's .comment and .note sections;
+# - programs and lessons stripped of their symbols, and of the compiler's .comment and .note
+#   sections;
 # - manual pages and the changelog compressed with `gzip -9n`: best compression, and no file
 #   name or time stamp inside, so the same page always compresses to the same bytes;
 # - folders 0755 whatever the umask of the build, which the install applied when it made them.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 
-file(GLOB programs "${root}/bin/*")
+file(GLOB programs "${root}/bin/*" "${root}/${CPACK_IPCWALK_LESSONS_DIR}/*")
 execute_process(
   COMMAND "${CPACK_IPCWALK_STRIP}" --remove-section=.comment --remove-section=.note ${programs}
   COMMAND_ERROR_IS_FATAL ANY)
