@@ -528,13 +528,21 @@ std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise&
     return Value{left, left + digit_width * static_cast<double>(text.size()), bottom - text_size,
                  bottom, text};
   };
+  // A drawing has room for few values: the first candidates in writing order are enough, and a
+  // line of a million steps (a million threads) is not compared step with step.
+  constexpr std::size_t candidates = 256;
   std::vector<Value> chosen;
-  for (const std::size_t index : writing_order(levels, highest)) {
+  const std::vector<std::size_t> order = writing_order(levels, highest);
+  for (std::size_t rank = 0; rank < order.size() && rank < candidates; ++rank) {
+    const std::size_t index = order[rank];
     const Level& level = levels[index];
     const Value value = box(level, std::to_string(level.value));
-    const bool risen_through = std::any_of(levels.begin(), levels.end(), [&](const Level& other) {
-      return other.x1 > level.x0 && other.x0 < value.right + gap && other.value > level.value;
-    });
+    // The levels follow each other left to right: those under the value start at this one.
+    bool risen_through = false;
+    for (std::size_t next = index; next < levels.size() && levels[next].x0 < value.right + gap;
+         ++next) {
+      risen_through = risen_through || levels[next].value > level.value;
+    }
     const bool crowded = value.right > svg_width - gap ||
                          std::any_of(chosen.begin(), chosen.end(),
                                      [&value](const Value& other) { return value.meets(other); });
