@@ -1,0 +1,237 @@
+// The lessons: tallyrace, relaykeep, segtear and gaterace. Whether a race happened depends on the
+// machine, so these check only what is certain: the printed figures add up, the waits are where
+// the lessons say they are, and nothing is left behind, also when a lesson is interrupted.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <sys/prctl.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "files.h"
+#include "runner.h"
+
+namespace ipcwalk {
+namespace {
+
+// The value of the line "NAME: VALUE" in a lesson's output, or "" where there is none.
+std::string field(const std::string& out, const std::string& name) {
+  std::smatch match;
+  const std::regex line("(^|\n)" + name + ": ([^\n]*)");
+  return std::regex_search(out, match, line) ? match[2].str() : "";
+}
+
+long number(const std::string& out, const std::string& name) {
+  const std::string value = field(out, name);
+  EXPECT_FALSE(value.empty()) << "no line \"" << name << ": N\" in:\n" << out;
+  return value.empty() ? -1 : std::stol(value);
+}
+
+// True once `holds` does, false at the deadline.
+bool eventually(const std::function<bool()>& holds, Duration limit = 5s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() >= until)
+      return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// Identifiers of the System V segments still in the system that one of `pids` made.
+std::set<int> segments_made_by(const std::set<long>& pids) {
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string row;
+  std::getline(table, row);  // the column names
+  std::set<int> found;
+  while (std::getline(table, row)) {
+    std::istringstream columns(row);
+    long key, id, permissions, size, creator;
+    if (columns >> key >> id >> permissions >> size >> creator && pids.count(creator) != 0)
+      found.insert(static_cast<int>(id));
+  }
+  return found;
+}
+
+// True once no segment that one of `pids` made is left (the kernel frees a removed segment at
+// its last detach); at the deadline, false, and what is left is removed.
+bool no_segment_left_by(const std::set<long>& pids) {
+  if (eventually([&] { return segments_made_by(pids).empty(); }))
+    return true;
+  for (const int id : segments_made_by(pids))
+    shmctl(id, IPC_RMID, nullptr);
+  return false;
+}
+
+// True where the semaphore `name` no longer exists; otherwise false, and it is removed.
+bool no_semaphore_left(const std::string& name) {
+  if (name.empty() || access(("/dev/shm/sem." + name.substr(1)).c_str(), F_OK) != 0)
+    return true;
+  sem_unlink(name.c_str());
+  return false;
+}
+
+TEST(Tallyrace, TheFiguresAddUpOnAllCpusAndOnOne) {
+  // Under ThreadSanitizer, a data race on the total would end the run with a report: the two
+  // steps are relaxed atomics, and must stay so.
+  Result all = run("tallyrace", {}, {.timeout = 120s});
+  ASSERT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.err, "");
+  const long expected = number(all.out, "expected");
+  EXPECT_EQ(expected, number(all.out, "table") / 2);
+  EXPECT_EQ(number(all.out, "workers"), 16);
+  const long total = number(all.out, "total");
+  EXPECT_GT(total, 0);
+  EXPECT_LE(total, expected);
+  EXPECT_EQ(number(all.out, "lost"), expected - total);
+  EXPECT_NE(all.out.find(total < expected ? "Additions lost: " : "No addition lost this run.\n"),
+            std::string::npos);
+
+  if (access("/usr/bin/taskset", X_OK) != 0)
+    GTEST_SKIP() << "no taskset to pin the run to one CPU";
+  Result pinned = run("/usr/bin/taskset", {"-c", "0", program("tallyrace")}, {.timeout = 120s});
+  ASSERT_EQ(pinned.status, 0) << pinned.err;
+  EXPECT_EQ(number(pinned.out, "cpus"), 1);
+  EXPECT_EQ(number(pinned.out, "lost"),
+            number(pinned.out, "expected") - number(pinned.out, "total"));
+}
+
+TEST(Relaykeep, TheChildThatKeepsItsWriteEndWaitsInPipeReadForEver) {
+  // The child outlives its parent: as the subreaper, this test process inherits it and can reap
+  // it. Only for this test.
+  struct Subreaper {
+    Subreaper() {
+      prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+    ~Subreaper() {
+      prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+  } subreaper;
+  Result parent = run("relaykeep", {}, {.timeout = 10s});
+  EXPECT_EQ(parent.status, 0) << parent.err;
+  EXPECT_NE(parent.out.find("parent: ended without writing\n"), std::string::npos);
+  const pid_t child = static_cast<pid_t>(number(parent.out, "child pid"));
+  ASSERT_GT(child, 0);
+  const std::string wchan_path = "/proc/" + std::to_string(child) + "/wchan";
+  std::string wchan;
+  // wchan shows "0" where the kernel hides it; otherwise the read waits in (anon_)pipe_read.
+  const bool in_pipe_read = eventually([&] {
+    wchan = read_file(wchan_path);
+    return wchan.find("pipe_read") != std::string::npos || wchan == "0";
+  });
+  EXPECT_TRUE(in_pipe_read) << "wchan: " << wchan;
+  // A read that returned would have ended the child: it must still be there, waiting.
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the child's read returned";
+  kill(child, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return waitpid(child, &status, WNOHANG) == child; }));
+}
+
+TEST(Relaykeep, LimitsAreTheKernelsSignalErrorAndPipeSize) {
+  Result result = run("relaykeep", {"limits"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(field(result.out, "sigpipe signal"),
+            std::to_string(SIGPIPE) + " (" + strsignal(SIGPIPE) + ")");
+  EXPECT_EQ(number(result.out, "sigpipe status"), 128 + SIGPIPE);
+  EXPECT_EQ(field(result.out, "epipe write"), std::string("-1 (") + std::strerror(EPIPE) + ")");
+  // The capacity is what the filling measured; F_GETPIPE_SZ is the kernel's word, here and there.
+  int fd[2];
+  ASSERT_EQ(pipe(fd), 0);
+  const int pipe_size = fcntl(fd[1], F_GETPIPE_SZ);
+  close(fd[0]);
+  close(fd[1]);
+  EXPECT_EQ(number(result.out, "F_GETPIPE_SZ"), pipe_size);
+  EXPECT_EQ(number(result.out, "capacity"), pipe_size);
+  EXPECT_EQ(run("relaykeep", {"other"}).status, 2);
+}
+
+TEST(Segtear, TheCopiesAddUpAndTheSegmentGoes) {
+  Process lesson("segtear", {"2000"}, {.timeout = 60s});
+  Result result = lesson.wait();
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(number(result.out, "segment size"), 4096);
+  EXPECT_EQ(number(result.out, "copies"), 2000);
+  EXPECT_EQ(number(result.out, "one letter") + number(result.out, "torn"), 2000);
+  const long writer = number(result.out, "writer pid");
+  EXPECT_TRUE(no_segment_left_by({lesson.pid(), writer}));
+}
+
+TEST(Segtear, AnInterruptedRunLeavesNoSegment) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    Process lesson("segtear", {"1000000000"}, {.timeout = 60s});
+    ASSERT_TRUE(lesson.wait_for_output("writer pid: ")) << lesson.err();
+    const long writer = number(lesson.out(), "writer pid");
+    kill(lesson.pid(), signal_number);
+    Result result = lesson.wait();
+    EXPECT_EQ(result.signal, signal_number) << "it ended before the signal came";
+    // The writer ends with the parent, and with the last attachment the segment goes.
+    EXPECT_TRUE(no_segment_left_by({lesson.pid(), writer})) << strsignal(signal_number);
+    // A writer that outlived its parent would rewrite for ever: it goes too.
+    if (read_file("/proc/" + std::to_string(writer) + "/cmdline").find("segtear") !=
+        std::string::npos)
+      kill(static_cast<pid_t>(writer), SIGKILL);
+  }
+}
+
+TEST(Gaterace, InsideTheSemaphoreNothingIsLostAndNoSectionsOverlap) {
+  Process lesson("gaterace", {"20"}, {.timeout = 60s});
+  Result result = lesson.wait();
+  ASSERT_EQ(result.status, 0) << result.err;
+  const long sections = number(result.out, "processes") * 20;
+  for (const std::string label : {"unlocked", "locked"}) {
+    EXPECT_EQ(number(result.out, label + " expected"), sections) << label;
+    EXPECT_EQ(number(result.out, label + " lost"), sections - number(result.out, label + " final"))
+        << label;
+    EXPECT_LE(number(result.out, label + " overlapping"), sections) << label;
+  }
+  EXPECT_EQ(number(result.out, "locked final"), sections);
+  EXPECT_EQ(number(result.out, "locked overlapping"), 0);
+  const std::string name = field(result.out, "semaphore");
+  EXPECT_TRUE(std::regex_match(name, std::regex("/gaterace-[0-9a-f]{16}"))) << name;
+  EXPECT_TRUE(no_semaphore_left(name));
+  EXPECT_TRUE(no_segment_left_by({lesson.pid()}));
+}
+
+TEST(Gaterace, AHolderKilledHoldingLeavesTheValueAtZeroAndTheNextTakerTimesOut) {
+  Result result = run("gaterace", {"kill"}, {.timeout = 30s});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(number(result.out, "value while held"), 0);
+  EXPECT_EQ(field(result.out, "holder signal"),
+            std::to_string(SIGKILL) + " (" + strsignal(SIGKILL) + ")");
+  EXPECT_EQ(number(result.out, "value after kill"), 0);
+  EXPECT_EQ(field(result.out, "next taker"), std::string("sem_timedwait: ") + strerror(ETIMEDOUT));
+  EXPECT_GE(std::stod(field(result.out, "next taker waited")), 0.9);
+  EXPECT_TRUE(no_semaphore_left(field(result.out, "semaphore")));
+}
+
+TEST(Gaterace, AnInterruptedRunLeavesNeitherSemaphoreNorSegment) {
+  // Mid-sections, and in the killed-holder run while the next taker waits.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"1000"}, std::vector<std::string>{"kill"}}) {
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+      Process lesson("gaterace", args, {.timeout = 60s});
+      ASSERT_TRUE(lesson.wait_for_output(args[0] == "kill" ? "value after kill: " : "pause: "))
+          << lesson.err();
+      kill(lesson.pid(), signal_number);
+      Result result = lesson.wait();
+      EXPECT_EQ(result.signal, signal_number) << args[0] << ": it ended before the signal came";
+      EXPECT_TRUE(no_semaphore_left(field(result.out, "semaphore"))) << args[0];
+      EXPECT_TRUE(no_segment_left_by({lesson.pid()}))
+          << args[0] << ", " << strsignal(signal_number);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ipcwalk
