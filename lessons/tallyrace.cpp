@@ -10,9 +10,12 @@
 // only an indivisible read-modify-write closes.
 //
 // Run it:   ./tallyrace          then on one CPU only:   taskset -c 0 ./tallyrace
-// On several CPUs the workers really run at the same time and many additions are lost. On one
-// CPU the workers take turns: an addition is lost only where the scheduler switches a worker out
-// exactly between its load and its store, so few or none are.
+// On several CPUs the workers really run at the same time and additions are lost, how many
+// differing from run to run: where a worker is switched out between its load and its store, its
+// late store takes the total back to what it loaded, and every addition that the others made in
+// the meantime is lost at once. On one CPU the workers take turns: an addition is lost only
+// where the scheduler switches a worker out exactly between its two steps, so few or none are.
+// On a busy machine the workers may not overlap at all, on any number of CPUs: run it again.
 //
 // Output, one fact per line, exactly these seven (N stands for a number measured in the run):
 //   table: 4194304       ints in the table, 3, 4, 3, 4, ... (a fixed size)
@@ -21,10 +24,10 @@
 //   expected: 2097152    the 3s in the table, counted by main alone after the workers
 //   total: N             what the workers' additions left in the shared total
 //   lost: N              expected - total
-//   Additions lost: two workers loaded the same total and both stored it plus one.
-// The last line is a sentence, "Additions lost: ..." where lost is above 0 and "No addition
-// lost this run." where it is 0. Exit status 0, or 1 where a call fails (perror names it) or the
-// lines could not be written out.
+//   Additions were lost where two workers loaded the same total and both stored it plus one.
+// The last line is that sentence where lost is above 0, and "No addition was lost this run."
+// where it is 0. Exit status 0, or 1 where a call fails (perror names it) or the lines could not
+// be written out.
 #include <pthread.h>
 #include <sched.h>
 
@@ -112,9 +115,10 @@ int main() {
   std::printf("total: %d\n", static_cast<int>(total));
   std::printf("lost: %d\n", static_cast<int>(lost));
   if (lost > 0) {
-    std::puts("Additions lost: two workers loaded the same total and both stored it plus one.");
+    std::puts(
+        "Additions were lost where two workers loaded the same total and both stored it plus one.");
   } else {
-    std::puts("No addition lost this run.");
+    std::puts("No addition was lost this run.");
   }
   std::free(array);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -95,7 +95,8 @@ TEST(Tallyrace, TheFiguresAddUpOnAllCpusAndOnOne) {
   EXPECT_GT(total, 0);
   EXPECT_LE(total, expected);
   EXPECT_EQ(number(all.out, "lost"), expected - total);
-  EXPECT_NE(all.out.find(total < expected ? "Additions lost: " : "No addition lost this run.\n"),
+  EXPECT_NE(all.out.find(total < expected ? "Additions were lost where "
+                                          : "No addition was lost this run.\n"),
             std::string::npos);
 
   if (access("/usr/bin/taskset", X_OK) != 0)
