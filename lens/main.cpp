@@ -11,6 +11,13 @@
 //   lens [--color] view semaphore SEMAPHORE_FILE
 //                                     what the kernel holds during steps 3 and 4, read live from
 //                                     /proc and /dev/shm
+//   lens state PID                    what process PID is doing, one word: ended (no such
+//                                     process, or a zombie), paused (asleep reading its standard
+//                                     input, a pipe), waiting (asleep in a futex wait) or running
+//                                     (anything else)
+//   lens tracee PID                   the pid of the child of strace process PID that strace
+//                                     traces and that has become the program; status 1 and no
+//                                     output where there is none yet
 //
 // view prints what the tour shows under "-- what the kernel saw --" (or "holds"); --color writes
 // its narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
@@ -20,6 +27,8 @@
 // OUTDIR/timeline.json (open it in Perfetto, ui.perfetto.dev, or chrome://tracing); each file is
 // written whole under a new name and renamed into place, and never through a link or into a FIFO
 // or device planted in its place. A step whose logs are missing gets a diagram that says so.
+//
+// state and tracee read /proc: the tour waits with them for its programs' pauses and waits.
 //
 // Status 0 on success; 2 and a usage text on standard error for wrong usage; otherwise
 // "lens: ..." on standard error and 1, a failed write on standard output included.
@@ -41,6 +50,7 @@
 
 #include "draw.h"
 #include "holds.h"
+#include "processes.h"
 #include "show.h"
 #include "views.h"
 
@@ -55,7 +65,9 @@ constexpr std::string_view usage_text =
     "       lens [--color] view taker PID SEMAPHORE_FILE\n"
     "       lens [--color] view semaphore SEMAPHORE_FILE\n"
     "       lens show [FILE]\n"
-    "       lens timeline TRACEDIR OUTDIR\n";
+    "       lens timeline TRACEDIR OUTDIR\n"
+    "       lens state PID\n"
+    "       lens tracee PID\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
 
@@ -261,6 +273,20 @@ int held_view(const std::vector<std::string_view>& words, lens::Narration narrat
   return usage();
 }
 
+// "state PID" or "tracee PID", read from /proc.
+int process(const std::vector<std::string_view>& words) {
+  const std::string_view what = words.front();
+  const auto pid = whole_number(words.back());
+  if (words.size() != 2 || !pid || (what != "state" && what != "tracee")) {
+    return usage();
+  }
+  if (what == "state") {
+    return print(std::string(lens::state_word(lens::process_state(*pid))) + "\n");
+  }
+  const auto traced = lens::tracee(*pid);
+  return traced ? print(std::to_string(*traced) + "\n") : EXIT_FAILURE;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -280,6 +306,9 @@ int main(int argc, char* argv[]) {
   }
   if (!color && count == 3 && args[at] == "timeline") {
     return timeline(Folders{argv[2], argv[3]});
+  }
+  if (!color && count == 2) {
+    return process(args);
   }
   return usage();
 }
