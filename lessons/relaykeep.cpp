@@ -54,7 +54,7 @@ constexpr char limits_mode[] = "limits";
 constexpr int record_size = 128;
 // The filling writes: several times the most bytes a pipe writes as one piece, so that most
 // writes fill whole pages and the last one fills what room is left.
-constexpr std::size_t fill_chunk = 4 * PIPE_BUF;
+constexpr std::size_t fill_chunk = std::size_t{4} * PIPE_BUF;
 // How a shell reports a process ended by a signal: 128 plus the signal's number.
 constexpr int shell_signal_base = 128;
 
