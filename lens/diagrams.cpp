@@ -30,8 +30,9 @@ constexpr Micros least_wake_up_margin = 200;
 // Two strace processes time one moment a little apart (each stamps a call when it gets to it): a
 // post that began up to this long after the wait's recorded end still woke it.
 constexpr Micros clock_skew = 1000;
-// The magnified workers show this many lanes at most: a log of thousands of threads (not the
-// tour's sixteen) would make a page nobody can read. The step line counts them all.
+// At most this many threads get lanes of their own: a log of thousands of threads (not the
+// tour's sixteen) would make a page nobody can read, and a trace file of as many tracks. The
+// step line counts them all.
 constexpr std::size_t most_worker_lanes = 64;
 
 constexpr Micros latest = std::numeric_limits<Micros>::max();
@@ -315,14 +316,14 @@ Counter thread_lanes(Diagram& diagram, const ThreadFacts& facts) {
   const Lane main_lane = diagram.lanes.front();  // a copy: more lanes follow
   Changes changes;
   changes.reserve(facts.workers.size() * 2 + 1);
-  diagram.lanes.reserve(facts.workers.size() + 1);
-  diagram.spans.reserve(facts.workers.size() + 2);
   for (const Worker& worker : facts.workers) {
     // A thread that never called exit (one a sanitizer's runtime adds) is no worker.
-    diagram.lanes.push_back(Lane{facts.main, worker.tid, "threetally",
-                                 worker.exited ? "worker" : "thread", worker.begin, worker.end});
-    diagram.spans.push_back(
-        Span{diagram.lanes.size() - 1, "thread", worker.begin, worker.end, Look::alive});
+    if (diagram.lanes.size() <= most_worker_lanes) {
+      diagram.lanes.push_back(Lane{facts.main, worker.tid, "threetally",
+                                   worker.exited ? "worker" : "thread", worker.begin, worker.end});
+      diagram.spans.push_back(
+          Span{diagram.lanes.size() - 1, "thread", worker.begin, worker.end, Look::alive});
+    }
     changes.emplace_back(worker.begin, 1);
     changes.emplace_back(worker.end, -1);
   }
@@ -382,8 +383,6 @@ Diagram threads_diagram(const Run& run) {
   diagram.overview_counters = false;
   threads_notes(diagram, facts);
   if (facts.workers.size() > most_worker_lanes) {
-    diagram.detail_lanes.resize(most_worker_lanes + 1);
-    std::iota(diagram.detail_lanes.begin(), diagram.detail_lanes.end(), std::size_t{0});
     diagram.notes.push_back("Only main and the first " + std::to_string(most_worker_lanes) +
                             " of its " + std::to_string(facts.workers.size()) +
                             " threads are drawn as lanes; the step line counts them all.");

@@ -558,6 +558,37 @@ std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise&
   return chosen;
 }
 
+// The path of a step line. Coordinates are written to a tenth, and the points that fall in one
+// such column draw one upright stroke: of those only the first, the lowest, the highest and the
+// last are written, so that a line of a million steps (a million threads) stays a small path that
+// still reaches every value it had.
+std::string step_path(const std::vector<Level>& levels, const Rise& rise) {
+  std::string path;
+  std::string column;  // the x of the points held back
+  std::vector<double> ys;
+  const auto flush = [&path, &column, &ys] {
+    if (ys.empty()) {
+      return;
+    }
+    const auto [low, high] = std::minmax_element(ys.begin(), ys.end());
+    for (const double y : {ys.front(), *low, *high, ys.back()}) {
+      path += (path.empty() ? "M" : " L") + column + "," + at(y);
+    }
+    ys.clear();
+  };
+  for (const Level& level : levels) {
+    for (const double x : {level.x0, level.x1}) {
+      if (const std::string here = at(x); here != column) {
+        flush();
+        column = here;
+      }
+      ys.push_back(rise.y(level.value));
+    }
+  }
+  flush();
+  return path;
+}
+
 // A step line in a band of its own below the lanes. Returns the y below it.
 double counter_shape(std::ostream& svg, const Counter& counter, const Scale& scale, Micros end,
                      double top) {
@@ -582,12 +613,7 @@ double counter_shape(std::ostream& svg, const Counter& counter, const Scale& sca
       << at(bottom) << "\">step line, " << lowest << " to " << highest << "</text>\n";
   svg << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(rise.y(0)) << "\" x2=\""
       << plot_right << "\" y2=\"" << at(rise.y(0)) << "\"/>\n";
-  std::string path;
-  for (const Level& level : levels) {
-    path += (path.empty() ? "M" : " L") + at(level.x0) + "," + at(rise.y(level.value)) + " L" +
-            at(level.x1) + "," + at(rise.y(level.value));
-  }
-  svg << "<path class=\"counter\" d=\"" << path << "\"/>\n";
+  svg << "<path class=\"counter\" d=\"" << step_path(levels, rise) << "\"/>\n";
   for (const Value& value : values_to_write(levels, rise)) {
     svg << "<text class=\"value\" x=\"" << at(value.left) << "\" y=\"" << at(value.bottom) << "\">"
         << escaped(value.text) << "</text>\n";
@@ -698,6 +724,14 @@ double legend(std::ostream& svg, const std::vector<Key>& entries, double top) {
 }
 
 // A sentence that describes the SVG to those who cannot see it.
+int highest_of(const Counter& counter) {
+  int highest = 0;
+  for (const Step& step : counter.steps) {
+    highest = std::max(highest, step.value);
+  }
+  return highest;
+}
+
 std::string description(const Diagram& diagram) {
   if (!diagram.missing.empty()) {
     return std::string("Not recorded: ") + diagram.missing;
@@ -722,11 +756,17 @@ std::string description(const Diagram& diagram) {
     text += " An arrow (" + arrow.name + ") from " + diagram.lanes[arrow.from_lane].label() +
             " to " + diagram.lanes[arrow.to_lane].label() + ".";
   }
+  // A long step line is told by its first values, its highest and its last.
+  constexpr std::size_t values_told = 24;
   for (const Counter& counter : diagram.counters) {
     text += " A step line of " + counter.name + ":";
-    for (const Step& step : counter.steps) {
-      text += ' ';
-      text += std::to_string(step.value);
+    const std::size_t steps = counter.steps.size();
+    for (std::size_t index = 0; index < steps && index < values_told; ++index) {
+      text += ' ' + std::to_string(counter.steps[index].value);
+    }
+    if (steps > values_told) {
+      text += " ... " + std::to_string(counter.steps.back().value) + " (" + std::to_string(steps) +
+              " steps, at most " + std::to_string(highest_of(counter)) + ")";
     }
     text += ".";
   }
