@@ -28,6 +28,7 @@
 #include "files.h"
 #include "processes.h"
 #include "runner.h"
+#include "sched_log.h"
 #include "show.h"
 #include "views.h"
 
@@ -1034,6 +1035,254 @@ TEST(LensProcesses, TheTraceeIsTheTracedChildThatBecameTheProgram) {
     EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
     EXPECT_NE(refused.err.find("lens state PID"), std::string::npos);
   }
+}
+
+// The scheduler's record (lens/sched_log.*), on perf's samples of the four steps (kept in
+// tests/perf_logs, made by its `record` script) and on hand-made lines.
+
+const fs::path perf_logs = SOURCE_DIR "/tests/perf_logs";
+
+lens::SchedRun sched(const std::string& text, const lens::SchedSelect& select = {}) {
+  std::istringstream in(text);
+  return lens::parse_sched(in, select);
+}
+
+// The count of a step line at a time.
+int at_once(const std::vector<lens::SchedStep>& steps, Micros at) {
+  int count = 0;
+  for (const auto& step : steps)
+    if (step.at <= at)
+      count = step.count;
+  return count;
+}
+
+// Where a run shows more threads running than alive, at any step of either line.
+void expect_running_only_while_alive(const lens::SchedRun& run) {
+  for (const auto* line : {&run.running_at_once, &run.alive_at_once})
+    for (const auto& step : *line)
+      EXPECT_LE(at_once(run.running_at_once, step.at), at_once(run.alive_at_once, step.at))
+          << step.at;
+}
+
+// Fault: counting threads whose spans overlap instead of the CPUs that run them (more threads
+// running than CPUs); workers lost where forks are not followed; a thread counted running outside
+// its life (its end taken at the exit event, before its last switch-out).
+TEST(LensSched, ThreetallyRunsAtMostTwoOfItsThreadsWhileMoreLive) {
+  const auto run = lens::read_sched(perf_logs / "2-threads-threetally.perf");
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->cpus, 2);
+  EXPECT_EQ(lens::most_at_once(run->running_at_once), 2);
+  EXPECT_GT(lens::most_at_once(run->alive_at_once), run->cpus);
+  expect_running_only_while_alive(*run);
+
+  const lens::SchedThread& main = run->threads.front();
+  EXPECT_EQ(main.comm, "threetally");
+  std::vector<const lens::SchedThread*> workers;
+  for (const auto& thread : run->threads)
+    if (thread.parent == main.tid)
+      workers.push_back(&thread);
+  ASSERT_EQ(workers.size(), 16U);
+  Micros first_worker = run->length;
+  Micros longest_worker = 0;
+  for (const auto* worker : workers) {
+    EXPECT_GT(worker->running, 0) << worker->tid;
+    EXPECT_FALSE(worker->cpus.empty()) << worker->tid;
+    EXPECT_GE(worker->spans.front().begin, worker->born) << worker->tid;
+    first_worker = std::min(first_worker, worker->born);
+    longest_worker = std::max(longest_worker, worker->running);
+  }
+  // The fill: main alone, only ever preempted, never waiting for anything, for longer than any
+  // worker runs.
+  Micros filling = 0;
+  for (const auto& span : main.spans) {
+    if (span.begin >= first_worker)
+      continue;
+    EXPECT_NE(span.doing, lens::Doing::asleep) << span.begin;
+    if (span.doing == lens::Doing::running)
+      filling += span.end - span.begin;
+  }
+  EXPECT_GT(filling, longest_worker);
+  EXPECT_EQ(at_once(run->running_at_once, first_worker - 1), 1);
+}
+
+// Fault: the wake-up's waker taken from the woken line's task instead of the task running; the
+// latency measured to the wrong switch; other users' gatetake on the machine taken as the step's;
+// a program counted running after its end (taken at its exit event, before its last switch-out).
+TEST(LensSched, SemaphorePostWakesTheWaitingTaker) {
+  const lens::SchedSelect select{{}, {"gatenew", "gatetake", "gategive"}};
+  const auto run = lens::read_sched(perf_logs / "4-semaphore.perf", select);
+  ASSERT_TRUE(run);
+  ASSERT_EQ(run->threads.size(), 4U);
+  const std::vector<lens::WakeUp> posts = run->wakeups_by("gategive");
+  ASSERT_EQ(posts.size(), 1U);
+  const lens::SchedThread* taker = run->thread(posts[0].woken);
+  ASSERT_NE(taker, nullptr);
+  EXPECT_EQ(taker->comm, "gatetake");
+  ASSERT_TRUE(posts[0].latency());
+  EXPECT_GT(*posts[0].latency(), 0);
+  const auto slept = std::find_if(taker->spans.begin(), taker->spans.end(), [&](const auto& span) {
+    return span.doing == lens::Doing::asleep && span.end == posts[0].at;
+  });
+  ASSERT_NE(slept, taker->spans.end());
+  EXPECT_EQ(slept->waker, posts[0].waker);
+  EXPECT_EQ(run->thread(posts[0].waker)->comm, "gategive");
+  // Each program's exit event comes while it still runs: it lives until its last switch-out.
+  expect_running_only_while_alive(*run);
+}
+
+// Fault: the pipe and segment steps' children (forkrelay's reader, the programs' sh and ipcs)
+// lost, or other tasks of the machine taken in.
+TEST(LensSched, SamplesFollowTheProgramAndWhatItForks) {
+  const auto pipe = lens::read_sched(perf_logs / "1-pipe-forkrelay.perf");
+  ASSERT_TRUE(pipe);
+  ASSERT_EQ(pipe->threads.size(), 2U);
+  EXPECT_EQ(pipe->threads[1].parent, pipe->threads[0].tid);
+  const lens::SchedSelect select{{}, {"segmake", "segstamp", "segpeek"}};
+  const auto segment = lens::read_sched(perf_logs / "3-segment.perf", select);
+  ASSERT_TRUE(segment);
+  std::set<std::string> comms;
+  for (const auto& thread : segment->threads) {
+    comms.insert(thread.comm);
+    EXPECT_TRUE(thread.parent == 0 || segment->thread(thread.parent)) << thread.tid;
+  }
+  EXPECT_EQ(comms, (std::set<std::string>{"segmake", "segstamp", "segpeek", "sh", "ipcs"}));
+}
+
+std::string perf_line(const std::string& comm, int tid, int cpu, const std::string& time,
+                      const std::string& event, const std::string& args) {
+  // perf pads the name on the left to 16 and the tid to 6, and writes the CPU in 3 digits.
+  const auto padded = [](const std::string& text, std::size_t width, char pad) {
+    return std::string(width - std::min(width, text.size()), pad) + text;
+  };
+  return padded(comm, 16, ' ') + " " + padded(std::to_string(tid), 6, ' ') + " [" +
+         padded(std::to_string(cpu), 3, '0') + "] " + time + ": sched:" + event + ": " + args +
+         "\n";
+}
+
+std::string switched(const std::string& prev, int prev_pid, const std::string& state,
+                     const std::string& next, int next_pid) {
+  return "prev_comm=" + prev + " prev_pid=" + std::to_string(prev_pid) +
+         " prev_prio=120 prev_state=" + state + " ==> next_comm=" + next +
+         " next_pid=" + std::to_string(next_pid) + " next_prio=120";
+}
+
+// A run by hand: perf starts prog (20), which forks "prog worker" (21, a name with a space).
+// 21 runs on CPU 1, is preempted by "gdbus worker", moves to CPU 0 while prog sleeps, wakes prog
+// and exits; prog exits. Times in microseconds from 100 s.
+std::vector<std::string> hand_made() {
+  return {
+      perf_line("perf", 10, 0, "100.000000", "sched_waking", "comm=perf-exec pid=20 prio=120"),
+      perf_line("perf", 10, 0, "100.000010", "sched_switch",
+                switched("perf", 10, "S", "perf-exec", 20)),
+      perf_line("prog", 20, 0, "100.000100", "sched_process_fork",
+                "comm=prog pid=20 child_comm=prog child_pid=21"),
+      perf_line("prog", 20, 0, "100.000110", "sched_wakeup_new",
+                "comm=prog pid=21 prio=120 target_cpu=001"),
+      perf_line("swapper/1", 0, 1, "100.000120", "sched_switch",
+                switched("swapper/1", 0, "R", "prog", 21)),
+      perf_line("prog worker", 21, 1, "100.000200", "sched_switch",
+                switched("prog worker", 21, "R+", "gdbus worker", 30)),
+      perf_line("prog", 20, 0, "100.000290", "sched_migrate_task",
+                "comm=prog worker pid=21 prio=120 orig_cpu=1 dest_cpu=0"),
+      perf_line("prog", 20, 0, "100.000300", "sched_switch",
+                switched("prog", 20, "S", "prog worker", 21)),
+      perf_line("prog worker", 21, 0, "100.000400", "sched_waking",
+                "comm=prog pid=20 prio=120 target_cpu=000"),
+      perf_line("prog worker", 21, 0, "100.000410", "sched_switch",
+                switched("prog worker", 21, "X", "prog", 20)),
+      perf_line("prog", 20, 0, "100.000500", "sched_switch",
+                switched("prog", 20, "Z", "swapper/0", 0)),
+  };
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines)
+    text += line;
+  return text;
+}
+
+using SpanFacts = std::tuple<lens::Doing, Micros, Micros, int>;
+std::vector<SpanFacts> facts_of(const lens::SchedThread& thread) {
+  std::vector<SpanFacts> found;
+  for (const auto& span : thread.spans)
+    found.emplace_back(span.doing, span.begin, span.end, span.cpu);
+  return found;
+}
+
+// Fault: a thread that moves to another CPU counted on both, or its CPUs not all named; a waker
+// lost; names with spaces split into a name and a wrong tid.
+TEST(LensSched, MigratingThreadAndItsWakeUpsByHand) {
+  const lens::SchedRun run = sched(joined(hand_made()));
+  ASSERT_EQ(run.threads.size(), 2U);
+  EXPECT_EQ(run.cpus, 2);
+  const lens::SchedThread* worker = run.thread(21);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_EQ(worker->comm, "prog worker");
+  using lens::Doing;
+  EXPECT_EQ(facts_of(*worker), (std::vector<SpanFacts>{{Doing::runnable, 110, 120, -1},
+                                                       {Doing::running, 120, 200, 1},
+                                                       {Doing::runnable, 200, 300, -1},
+                                                       {Doing::running, 300, 410, 0}}));
+  EXPECT_EQ(worker->cpus, (std::vector<int>{0, 1}));
+  EXPECT_EQ(worker->running, 190);
+  EXPECT_EQ(worker->born, 100);
+  EXPECT_EQ(worker->ended, 410);
+  const lens::SchedThread& prog = run.threads.front();
+  EXPECT_EQ(prog.spans.at(2).doing, Doing::asleep);
+  EXPECT_EQ(prog.spans.at(2).waker, 21);
+  ASSERT_EQ(run.wakeups.size(), 3U);
+  EXPECT_EQ(run.wakeups[2].latency(), 10);
+  std::vector<std::pair<Micros, int>> running;
+  for (const auto& step : run.running_at_once)
+    running.emplace_back(step.at, step.count);
+  EXPECT_EQ(running, (std::vector<std::pair<Micros, int>>{{10, 1}, {120, 2}, {200, 1}, {500, 0}}));
+  EXPECT_EQ(at_once(run.others_at_once, 250), 1);
+}
+
+// Fault: a wake-up of a thread not yet forked dropped or its thread left out; lines taken in the
+// file's order rather than by time; a far or absurd time (overflowing when scaled) kept, or a
+// garbage line read as an event.
+TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
+  std::vector<std::string> lines = hand_made();
+  const lens::SchedRun clean = sched(joined(lines));
+  std::reverse(lines.begin(), lines.end());
+  const lens::SchedRun reversed = sched(joined(lines));
+  ASSERT_EQ(reversed.threads.size(), clean.threads.size());
+  for (std::size_t index = 0; index < clean.threads.size(); ++index)
+    EXPECT_EQ(facts_of(reversed.threads[index]), facts_of(clean.threads[index])) << index;
+
+  const std::string far = perf_line("prog", 20, 0, "100000000.000000", "sched_switch",
+                                    switched("prog", 20, "S", "swapper/0", 0));
+  const std::string absurd = perf_line("prog", 20, 0, "99999999999999999999.999999", "sched_switch",
+                                       switched("prog", 20, "S", "swapper/0", 0));
+  lines = hand_made();
+  const std::string truncated = lines[4].substr(0, 60) + "\n";
+  lines.insert(lines.begin() + 3,
+               {far, absurd, truncated,
+                perf_line("prog", 20, 9999999, "100.000150", "sched_waking", "comm=prog pid=21"),
+                "\x01\xff garbage sched: ==> : \n", "\n"});
+  const lens::SchedRun dirty = sched(joined(lines));
+  EXPECT_EQ(dirty.length, clean.length);
+  EXPECT_EQ(dirty.cpus, clean.cpus);
+  ASSERT_EQ(dirty.threads.size(), clean.threads.size());
+  for (std::size_t index = 0; index < clean.threads.size(); ++index)
+    EXPECT_EQ(facts_of(dirty.threads[index]), facts_of(clean.threads[index])) << index;
+  const lens::SchedRun alone =
+      sched(far + absurd + "# nrcpus avail : 99999999999999999999\n", {{20}, {}});
+  EXPECT_EQ(alone.threads.size(), 1U);
+  EXPECT_EQ(alone.length, 0);
+  EXPECT_EQ(alone.cpus, 1);
+
+  // The worker's wake-up recorded before its fork: the worker is still prog's, runnable from it.
+  lines = hand_made();
+  lines[3] = perf_line("prog", 20, 0, "100.000095", "sched_wakeup_new",
+                       "comm=prog pid=21 prio=120 target_cpu=001");
+  std::swap(lines[2], lines[3]);
+  const lens::SchedRun early = sched(joined(lines));
+  ASSERT_NE(early.thread(21), nullptr);
+  EXPECT_EQ(early.thread(21)->born, 95);
+  EXPECT_EQ(facts_of(*early.thread(21)).front(), (SpanFacts{lens::Doing::runnable, 95, 120, -1}));
 }
 
 }  // namespace
