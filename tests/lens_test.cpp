@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,6 +28,7 @@
 #include "draw.h"
 #include "facts.h"
 #include "files.h"
+#include "holds.h"
 #include "processes.h"
 #include "runner.h"
 #include "sched_log.h"
@@ -454,8 +457,7 @@ TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
     EXPECT_NE(diagram.missing, "") << diagram.title;
   const std::string page = lens::page_html(diagrams);
   EXPECT_NE(page.find("Not recorded: gatenew"), std::string::npos);
-  EXPECT_EQ(lens::trace_json(diagrams),
-            "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
+  EXPECT_EQ(lens::trace_json(diagrams), "{\"traceEvents\": [\n],\n\"displayTimeUnit\": \"ms\"}\n");
 }
 
 // A log written by hand, as strace prints it.
@@ -725,7 +727,8 @@ TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   for (const char* outside : {"<script", "src=", "href=", "@import", "url(http"})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
 
-  const Result no_folder = run(LENS_TOOL, {"timeline", logs.string(), (out.path() / "none").string()});
+  const Result no_folder =
+      run(LENS_TOOL, {"timeline", logs.string(), (out.path() / "none").string()});
   EXPECT_EQ(no_folder.status, 1);
   EXPECT_EQ(no_folder.err,
             "lens: " + (out.path() / "none").string() + ": no such folder to write into\n");
@@ -914,6 +917,41 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
     EXPECT_EQ(found[3], scrolling) << "drawings scrolling at " << width << " px";
     EXPECT_EQ(found[4], "true") << "the page is wider than " << width << " px";
   }
+}
+
+// The semaphore's file in both of the C library's layouts, read as the tour reads it: the 32-bit
+// one never occurs on the machines that run these tests, so its decoding is checked here, with a
+// waiter, a value above 1 and the words that od shows for it.
+TEST(LensHolds, TheSemaphoresValueAndWaitersInBothLayouts) {
+  TempDir folder("semaphore");
+  const auto file_of = [&folder](const std::string& name, const std::vector<std::uint32_t>& words) {
+    std::ofstream(folder / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(words.data()),
+               static_cast<std::streamsize>(words.size() * sizeof(std::uint32_t)));
+    return folder / name;
+  };
+  // 16 bytes: the value 2 shifted left, plus 1 for the waiter; sharing; padding; 1 waiter.
+  const std::string small = file_of("small", {5, 128, 0, 1});
+  EXPECT_EQ(lens::semaphore_view(small, lens::Narration::plain),
+            "## Its four 32-bit words, read without taking or giving (glibc's 16-byte layout): "
+            "value 2, 1 waiting.\n## The first is the value times two, plus 1 while anybody "
+            "waits; the fourth counts the waiters:\n$ od -An -tu4 -N16 " +
+                small + "\n          5        128          0          1\n");
+  // 32 bytes: one 64-bit word, 3 waiters above the value 0.
+  const std::uint64_t word = std::uint64_t{3} << 32U;
+  std::vector<std::uint32_t> big(8, 0);
+  std::memcpy(big.data(), &word, sizeof word);
+  const auto found = lens::semaphore_words(read_file(file_of("big", big)));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->value, 0U);
+  EXPECT_EQ(found->waiters, 3U);
+  // Any other size is no semaphore of the C library's, and a named pipe is not opened to wait.
+  ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
+  for (const std::string& other : {file_of("odd", {1, 0, 0}), folder / "pipe", folder / "none"})
+    EXPECT_NE(
+        lens::semaphore_view(other, lens::Narration::plain).find("this file has neither size"),
+        std::string::npos)
+        << other;
 }
 
 // The state of process pid once it is `wanted`, or the last one seen after 5 s.
