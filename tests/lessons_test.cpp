@@ -119,10 +119,13 @@ TEST(Relaykeep, TheChildThatKeepsItsWriteEndWaitsInPipeReadForEver) {
       prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
   } subreaper;
-  Result parent = run("relaykeep", {}, {.timeout = 10s});
+  Process lesson("relaykeep", {}, {.timeout = 10s});
+  Result parent = lesson.wait();
   EXPECT_EQ(parent.status, 0) << parent.err;
-  EXPECT_NE(parent.out.find("parent: ended without writing\n"), std::string::npos);
-  const pid_t child = static_cast<pid_t>(number(parent.out, "child pid"));
+  // The child writes its lines on its own time, maybe after its parent has ended.
+  ASSERT_TRUE(lesson.wait_for_output("child: reading", 10s)) << lesson.out();
+  EXPECT_NE(lesson.out().find("parent: ended without writing\n"), std::string::npos);
+  const pid_t child = static_cast<pid_t>(number(lesson.out(), "child pid"));
   ASSERT_GT(child, 0);
   const std::string wchan_path = "/proc/" + std::to_string(child) + "/wchan";
   std::string wchan;
