@@ -175,7 +175,7 @@ std::string mappings(int pid, Wanted wanted) {
   std::string found;
   for (const std::string& line : file_lines(path)) {
     if (wanted(line)) {
-      found += path + ": " + line + "\n";
+      found.append(path).append(": ").append(line).append("\n");
     }
   }
   return found;
