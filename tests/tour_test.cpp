@@ -479,7 +479,7 @@ TEST(Tour, NeverUsesNorRemovesASemaphoreFileOfSomebodyElse) {
 
   // Swapped after gatenew: the tour's clean-up leaves the new file alone.
   Process process(tour, {"--bin", bin}, {.timeout = 100s});
-  ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out();
+  ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out() << process.err();
   const std::string swap = file + ".swap";
   std::ofstream(swap) << "somebody else's";
   ASSERT_EQ(rename(swap.c_str(), file.c_str()), 0);
@@ -550,7 +550,7 @@ TEST(Tour, InterruptsLeaveNothingBehind) {
   fs::create_symlink(tools / "ipcrm", tools.path() / "ipcrm.only" / "ipcrm");
   {
     Process process(tour, {"--bin", bin}, {.timeout = 100s});
-    ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out();
+    ASSERT_TRUE(process.wait_for_output("It is waiting", 90s)) << process.out() << process.err();
     kill(process.pid(), SIGINT);
     EXPECT_TRUE(appears(tools / "ipcrm.ran"));
     kill(process.pid(), SIGINT);
