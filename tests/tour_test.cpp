@@ -510,7 +510,7 @@ TEST(Tour, InterruptsLeaveNothingBehind) {
                "done\n"
                "echo $p >" +
                    tools / "segmake.pid" + ".new && mv " + tools / "segmake.pid.new" + " " +
-                   tools / "segmake.pid" + "\nsleep 5\nexec " + ipcs + " \"$@\"\n");
+                   tools / "segmake.pid" + "\nsleep 2\nexec " + ipcs + " \"$@\"\n");
   ScopedEnv tmp("TMPDIR", temporary.path().string());
   {
     ScopedEnv slow("PATH", path_with(tools.path()));
@@ -744,7 +744,7 @@ TEST(Tour, FindsTheTracedProgramAmongStracesOtherChildren) {
     GTEST_SKIP() << "strace cannot trace here";
   TempDir tools("busy-strace");
   const std::string strace = run("/bin/sh", {"-c", "printf %s \"$(command -v strace)\""}).out;
-  write_script(tools / "strace", "sleep 1 &\nexec " + strace + " \"$@\"\n");
+  write_script(tools / "strace", "sleep 0.2 &\nexec " + strace + " \"$@\"\n");
   ScopedEnv busy("PATH", path_with(tools.path()));
   Result result = run(tour, {"--bin", bin}, {.timeout = 200s});
   EXPECT_EQ(result.status, 0) << result.err;
