@@ -20,6 +20,16 @@ constexpr std::size_t small_layout = 16;
 constexpr std::uint64_t low_half = 0xffffffffU;
 constexpr int half_bits = 32;
 
+// How narration lines start and end: "## TEXT", or the same in cyan for a terminal.
+struct Style {
+  std::string narration;
+  std::string plain;
+};
+
+Style style(Narration narration) {
+  return narration == Narration::color ? Style{"\x1b[36m## ", "\x1b[0m\n"} : Style{"## ", "\n"};
+}
+
 // The file's bytes, up to one more than the larger layout; nothing where it is not a regular
 // file that can be read.
 std::optional<std::string> read_small_file(const std::string& path) {
@@ -72,10 +82,8 @@ std::optional<SemaphoreWords> semaphore_words(const std::string& bytes) {
 }
 
 std::string semaphore_view(const std::string& path, Narration narration) {
-  const bool colour = narration == Narration::color;
-  const char* say = colour ? "\x1b[36m## " : "## ";
-  const char* command = colour ? "\x1b[1m$ " : "$ ";
-  const char* plain = colour ? "\x1b[0m\n" : "\n";
+  const auto [say, plain] = style(narration);
+  const char* command = narration == Narration::color ? "\x1b[1m$ " : "$ ";
   std::ostringstream out;
   const auto bytes = read_small_file(path);
   const auto words = bytes ? semaphore_words(*bytes) : std::nullopt;
@@ -139,15 +147,6 @@ std::vector<std::string> fields(const std::string& line) {
     found.push_back(word);
   }
   return found;
-}
-
-struct Style {
-  std::string narration;
-  std::string plain;
-};
-
-Style style(Narration narration) {
-  return narration == Narration::color ? Style{"\x1b[36m## ", "\x1b[0m\n"} : Style{"## ", "\n"};
 }
 
 // /proc/sysvipc/shm's header and the row of the segment, with the columns that matter here:
