@@ -1,21 +1,31 @@
 // relaykeep: forkrelay's child that keeps its own write end, and what else a pipe does.
 //
 // What it leaves out: forkrelay's child closing its copy of the write end before it reads. A read
-// from a pipe returns end-of-file only once no write end is open anywhere; here the parent ends
-// without writing, and the child still holds a write end itself, so its read never returns: it
-// waits in the kernel's pipe_read for a message that nobody will ever send.
+// from a pipe returns end-of-file only once no write end is open anywhere; here the parent closes
+// both its ends without writing, and the child still holds a write end itself, so its read never
+// returns: it waits in the kernel's pipe_read for a message that nobody will ever send.
 //
 // Run it:   ./relaykeep
-// The parent forks, prints its lines and ends at once (it neither writes nor waits); the child
-// prints its process identifier and blocks in read for ever. Look at it with
-// `cat /proc/PID/wchan` (pipe_read) and end it with `kill PID`.
-// Output, one fact per line, the parent's two and the child's two in no fixed order (N stands
-// for a number measured in the run):
-//   parent pid: N
-//   parent: ended without writing
+// The parent forks and closes its ends without writing; the child prints its process identifier
+// and blocks in read. The parent then looks at the child from outside, as `cat /proc/PID/wchan`
+// would: it reads the child's wchan, the kernel function it sleeps in, until that is the pipe's
+// read (at most 3 s), and again half a second later, the read still there. Having shown it, the
+// parent ends the child (SIGTERM, then SIGKILL where that has not ended it within a second),
+// collects it and says how it ended: the read would have waited for ever. Nothing outlives the
+// parent: the child also dies with it, whatever ends it (PR_SET_PDEATHSIG).
+// Output, one fact per line, the child's two first (N stands for a number measured in the run):
 //   child pid: N
 //   child: reading, with its own write end still open
-// Nothing follows: the child's read does not return.
+//   parent pid: N
+//   parent: closed its ends without writing
+//   child wchan: WORD          what /proc/CHILD/wchan read last, half a second after it first
+//                              read pipe_read (anon_pipe_read on some kernels); or what it read
+//                              when 3 s were up ("0" where the kernel hides it)
+//   child read for: N.NN s     from the parent's closes until it ended the child: the read did
+//                              not return in all that time
+//   child ended: TEXT          how waitpid saw the child end: "signal 15 (Terminated)"; where the
+//                              read did return, "exit status N" after a line
+//                              "child: read returned N"
 //
 // Run it with an argument:   ./relaykeep limits
 // What a pipe does to its writers, measured on fresh pipes:
@@ -38,14 +48,19 @@
 // system call fails (perror names it) or the lines could not be written out; any other argument
 // prints the usage and gives 2.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
 
 // For the messages; the fixed name reads the same however the program was started.
 constexpr char program_name[] = "relaykeep";
@@ -57,6 +72,15 @@ constexpr int record_size = 128;
 constexpr std::size_t fill_chunk = std::size_t{4} * PIPE_BUF;
 // How a shell reports a process ended by a signal: 128 plus the signal's number.
 constexpr int shell_signal_base = 128;
+// The parent's look at its reading child: how often, for how long at most, and what it waits
+// to see (the kernel names the function anon_pipe_read on some versions).
+constexpr auto wchan_poll = std::chrono::milliseconds(10);
+constexpr auto wchan_limit = std::chrono::seconds(3);
+constexpr char pipe_read_word[] = "pipe_read";
+// Once seen there, the child is watched a while longer, to show that the read stays put.
+constexpr auto watch_time = std::chrono::milliseconds(500);
+// How long the child has to end after SIGTERM before it gets SIGKILL.
+constexpr auto term_limit = std::chrono::seconds(1);
 
 // Each process, at its end: what it printed must have reached standard output.
 int finish(int status) {
@@ -65,6 +89,103 @@ int finish(int status) {
     return 1;
   }
   return status;
+}
+
+// The kernel function that process pid sleeps in, as /proc/PID/wchan names it; "" where it is
+// gone.
+std::string wchan_of(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/wchan");
+  std::string word;
+  std::getline(file, word);
+  return word;
+}
+
+// The child: keeps the write end open and reads. The read returns only if a write end closes
+// everywhere or somebody writes: neither happens while the child itself holds fd[1].
+[[noreturn]] void keep_reading(const int fd[2], pid_t parent) {
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != parent) {
+    _exit(1);
+  }
+  std::printf("child pid: %d\n", getpid());
+  std::puts("child: reading, with its own write end still open");
+  if (finish(0) != 0) {
+    _exit(1);
+  }
+  char record[record_size] = {};
+  const ssize_t received = read(fd[0], record, record_size);
+  if (received < 0) {
+    std::perror("read");
+    _exit(1);
+  }
+  std::printf("child: read returned %d\n", static_cast<int>(received));
+  _exit(finish(0));
+}
+
+// Ends the child, SIGTERM first, and collects it; its wait status, or -1 where waitpid failed.
+int end_child(pid_t child) {
+  kill(child, SIGTERM);
+  const auto until = std::chrono::steady_clock::now() + term_limit;
+  int wait_status = 0;
+  pid_t reaped = 0;
+  while ((reaped = waitpid(child, &wait_status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(wchan_poll);
+  }
+  if (reaped == 0) {
+    kill(child, SIGKILL);
+    reaped = waitpid(child, &wait_status, 0);
+  }
+  return reaped == child ? wait_status : -1;
+}
+
+// The default run: the read that never returns, shown from outside and then ended.
+int show_endless_read() {
+  int fd[2];
+  if (pipe(fd) < 0) {
+    std::perror("pipe");
+    return 1;
+  }
+  std::fflush(stdout);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("fork");
+    return 1;
+  }
+  if (child == 0) {
+    keep_reading(fd, parent);
+  }
+  // The parent closes its ends, as forkrelay's would if it died before writing.
+  close(fd[0]);
+  close(fd[1]);
+  const auto closed = std::chrono::steady_clock::now();
+  std::string wchan = wchan_of(child);
+  while (wchan.find(pipe_read_word) == std::string::npos &&
+         std::chrono::steady_clock::now() < closed + wchan_limit) {
+    std::this_thread::sleep_for(wchan_poll);
+    wchan = wchan_of(child);
+  }
+  if (wchan.find(pipe_read_word) != std::string::npos) {
+    std::this_thread::sleep_for(watch_time);
+    wchan = wchan_of(child);
+  }
+  const std::chrono::duration<double> reading = std::chrono::steady_clock::now() - closed;
+  const int wait_status = end_child(child);
+  if (wait_status < 0) {
+    std::perror("waitpid");
+    return 1;
+  }
+  std::printf("parent pid: %d\n", parent);
+  std::puts("parent: closed its ends without writing");
+  std::printf("child wchan: %s\n", wchan.empty() ? "(gone)" : wchan.c_str());
+  std::printf("child read for: %.2f s\n", reading.count());
+  if (WIFSIGNALED(wait_status)) {
+    std::printf("child ended: signal %d (%s)\n", WTERMSIG(wait_status),
+                strsignal(WTERMSIG(wait_status)));
+  } else {
+    std::printf("child ended: exit status %d\n", WEXITSTATUS(wait_status));
+  }
+  return finish(0);
 }
 
 // The three measurements of `relaykeep limits`.
@@ -173,37 +294,5 @@ int main(int argc, char* argv[]) {
     return show_limits();
   }
 
-  int fd[2];
-  if (pipe(fd) < 0) {
-    std::perror("pipe");
-    return 1;
-  }
-  const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    return 1;
-  }
-  if (pid == 0) {
-    // The child only reads, but, unlike forkrelay's, it keeps fd[1] open.
-    std::printf("child pid: %d\n", getpid());
-    std::puts("child: reading, with its own write end still open");
-    if (finish(0) != 0) {
-      return 1;
-    }
-    char record[record_size] = {};
-    const ssize_t received = read(fd[0], record, record_size);
-    // Not reached while the child holds fd[1]: no write end closes, and nobody writes.
-    if (received < 0) {
-      std::perror("read");
-      return 1;
-    }
-    std::printf("child: read returned %d\n", static_cast<int>(received));
-    return finish(0);
-  }
-  // The parent closes its ends and ends, as forkrelay's would if it died before writing.
-  close(fd[0]);
-  close(fd[1]);
-  std::printf("parent pid: %d\n", getpid());
-  std::puts("parent: ended without writing");
-  return finish(0);
+  return show_endless_read();
 }
