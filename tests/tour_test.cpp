@@ -373,7 +373,7 @@ TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
 TEST(Tour, HelpBadOptionsAndColour) {
   Result help = run(tour, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: ./tour [--step] [--no-color] [--bin DIR] [--timeline DIR]", 0),
+  EXPECT_EQ(help.out.rfind("Usage: ./tour [--step] [--no-color] [--lessons] [--bin DIR] [--timeline DIR]", 0),
             0u)
       << help.out;
   // Help that cannot be written is a failure, as for the programs.
