@@ -15,6 +15,13 @@
 //                                     process, or a zombie), paused (asleep reading its standard
 //                                     input, a pipe), waiting (asleep in a futex wait) or running
 //                                     (anything else)
+//   lens [--color] lesson ask NAME    the question put before lesson NAME runs (tallyrace,
+//                                     relaykeep, segtear or gaterace)
+//   lens [--color] lesson tell NAME OUTPUT...
+//                                     what the lesson's runs measured and why, from their outputs
+//                                     in the tour's order (two runs; segtear one); status 1 and
+//                                     one line saying what is missing where an output is not a
+//                                     whole run of the lesson
 //   lens tracee PID                   the pid of the child of strace process PID that strace
 //                                     traces and that has become the program; status 1 and no
 //                                     output where there is none yet
@@ -26,7 +33,9 @@
 // (1-pipe-forkrelay.strace, ...) and writes OUTDIR/timeline.html (open it in any browser) and
 // OUTDIR/timeline.json (open it in Perfetto, ui.perfetto.dev, or chrome://tracing); each file is
 // written whole under a new name and renamed into place, and never through a link or into a FIFO
-// or device planted in its place. A step whose logs are missing gets a diagram that says so.
+// or device planted in its place. A step whose logs are missing gets a diagram that says so; the
+// lessons recorded with `./tour --lessons` (lesson-relaykeep-1.strace, lesson-gaterace-1.strace)
+// follow the steps, and a lesson not recorded gets none.
 //
 // state and tracee read /proc: the tour waits with them for its programs' pauses and waits.
 //
@@ -50,6 +59,8 @@
 
 #include "draw.h"
 #include "holds.h"
+#include "lesson_diagrams.h"
+#include "lessons.h"
 #include "processes.h"
 #include "show.h"
 #include "views.h"
@@ -67,9 +78,13 @@ constexpr std::string_view usage_text =
     "       lens show [FILE]\n"
     "       lens timeline TRACEDIR OUTDIR\n"
     "       lens state PID\n"
-    "       lens tracee PID\n";
+    "       lens tracee PID\n"
+    "       lens [--color] lesson ask NAME\n"
+    "       lens [--color] lesson tell NAME OUTPUT...\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
+// The most of a lesson's output that `lesson tell` reads: its runs print a few short lines.
+constexpr std::size_t lesson_output_limit = 65536;
 
 int usage() {
   std::fwrite(usage_text.data(), 1, usage_text.size(), stderr);
@@ -229,7 +244,10 @@ int timeline(const Folders& folders) {
   if (out.empty() || !fs::is_directory(out, error)) {
     return fail(out + ": no such folder to write into");
   }
-  const std::vector<lens::Diagram> diagrams = lens::diagrams(lens::read_run(traces));
+  std::vector<lens::Diagram> diagrams = lens::diagrams(lens::read_run(traces));
+  for (lens::Diagram& lesson : lens::lesson_diagrams(lens::read_lessons(traces))) {
+    diagrams.push_back(std::move(lesson));
+  }
   for (const auto& [name, text] : {std::pair{"timeline.html", lens::page_html(diagrams)},
                                    std::pair{"timeline.json", lens::trace_json(diagrams)}}) {
     if (const std::string failed = put(fs::path(out) / name, text); !failed.empty()) {
@@ -273,6 +291,32 @@ int held_view(const std::vector<std::string_view>& words, lens::Narration narrat
   return usage();
 }
 
+// "ask NAME" or "tell NAME OUTPUT...": a lesson's question, or what its runs' outputs measured.
+int lesson(const std::vector<std::string_view>& words, lens::Narration narration) {
+  const std::string_view name = words.size() >= 2 ? words[1] : std::string_view();
+  const auto runs = lens::lesson_runs(name);
+  if (runs && words.size() == 2 && words.front() == "ask") {
+    return print(lens::lesson_ask(name, narration));
+  }
+  if (!runs || words.size() != 2 + *runs || words.front() != "tell") {
+    return usage();
+  }
+  std::vector<std::string> outputs;
+  for (std::size_t index = 2; index < words.size(); ++index) {
+    const std::string path(words[index]);
+    std::ifstream file(path, std::ios::binary);
+    std::string text(lesson_output_limit, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!file.eof() || file.bad()) {
+      return fail(path + (file.bad() || !file.is_open() ? ": cannot read" : ": too long"));
+    }
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    outputs.push_back(std::move(text));
+  }
+  const lens::Told told = lens::lesson_tell(name, outputs, narration);
+  return told.problem.empty() ? print(told.text) : fail(told.problem);
+}
+
 // "state PID" or "tracee PID", read from /proc.
 int process(const std::vector<std::string_view>& words) {
   const std::string_view what = words.front();
@@ -306,6 +350,9 @@ int main(int argc, char* argv[]) {
   }
   if (!color && count == 3 && args[at] == "timeline") {
     return timeline(Folders{argv[2], argv[3]});
+  }
+  if (count >= 3 && args[at] == "lesson") {
+    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
   }
   if (!color && count == 2) {
     return process(args);

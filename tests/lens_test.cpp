@@ -29,6 +29,8 @@
 #include "facts.h"
 #include "files.h"
 #include "holds.h"
+#include "lesson_diagrams.h"
+#include "lessons.h"
 #include "processes.h"
 #include "runner.h"
 #include "sched_log.h"
@@ -1321,6 +1323,205 @@ TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
   ASSERT_NE(early.thread(21), nullptr);
   EXPECT_EQ(early.thread(21)->born, 95);
   EXPECT_EQ(facts_of(*early.thread(21)).front(), (SpanFacts{lens::Doing::runnable, 95, 120, -1}));
+}
+
+// ---- The lessons: what `lens lesson tell` says from the runs' outputs, and their diagrams ----
+
+// Outputs as the lessons print them, with figures no text could hold by chance.
+constexpr std::string_view tally_all =
+    "table: 4194304\nworkers: 16\ncpus: 2\nexpected: 2097152\ntotal: 1918738\nlost: 178414\n"
+    "Additions were lost where two workers loaded the same total and both stored it plus one.\n";
+constexpr std::string_view tally_one =
+    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n";
+constexpr std::string_view race_out =
+    "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
+    "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
+    "locked expected: 80\nlocked final: 80\nlocked lost: 0\nlocked overlapping: 0\n";
+constexpr std::string_view kill_out =
+    "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
+    "holder signal: 9 (Killed)\nvalue after kill: 0\n"
+    "next taker: sem_timedwait: Connection timed out\nnext taker waited: 1.03 s\n";
+
+std::string tell(std::string_view name, const std::vector<std::string_view>& outputs) {
+  const lens::Told told =
+      lens::lesson_tell(name, {outputs.begin(), outputs.end()}, lens::Narration::plain);
+  EXPECT_EQ(told.problem, "") << name;
+  return told.text;
+}
+
+// The refusal of outputs for lesson name; "" where they were told.
+std::string refusal(std::string_view name, const std::vector<std::string>& outputs) {
+  const lens::Told told = lens::lesson_tell(name, outputs, lens::Narration::plain);
+  EXPECT_TRUE(told.problem.empty() || told.text.empty());
+  return told.problem;
+}
+
+std::string replaced(std::string_view text, const std::string& from, const std::string& to) {
+  std::string changed(text);
+  changed.replace(changed.find(from), from.size(), to);
+  return changed;
+}
+
+TEST(LessonTell, EveryFigureComesFromTheOutputs) {
+  const std::string tally = tell("tallyrace", {tally_all, tally_one});
+  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738", "lost 13 of"})
+    EXPECT_NE(tally.find(figure), std::string::npos) << figure << " in\n" << tally;
+  EXPECT_EQ(tally.find("one CPU, so"), std::string::npos);
+  // One CPU only: the first run took turns too. Nothing lost on two: the workers did not meet.
+  EXPECT_NE(tell("tallyrace", {tally_one, tally_one}).find("This machine has one CPU, so"),
+            std::string::npos);
+  const std::string none =
+      replaced(replaced(tally_all, "total: 1918738", "total: 2097152"), "lost: 178414", "lost: 0");
+  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("nothing was lost this time"),
+            std::string::npos);
+
+  const std::string race = tell("gaterace", {race_out, kill_out});
+  for (const char* figure : {"4 processes x 20 rounds = 80", "ended at 21, 59 lost", "71 sections",
+                             "80 of 80, 0 lost, 0 overlapping", "signal 9 (Killed)",
+                             "waited 1.03 s: sem_timedwait: Connection timed out"})
+    EXPECT_NE(race.find(figure), std::string::npos) << figure << " in\n" << race;
+  const std::string tear =
+      tell("segtear", {"copies: 20000\none letter: 1904\ntorn: 18096\nsegment size: 4096\n"});
+  EXPECT_NE(tear.find("20000 copies: 18096 torn (both letters), 1904 of one letter"),
+            std::string::npos)
+      << tear;
+  const std::string relay = tell(
+      "relaykeep",
+      {"child pid: 5\nchild: reading, with its own write end still open\nparent pid: 4\n"
+       "child wchan: anon_pipe_read\nchild read for: 0.51 s\nchild ended: signal 15 (Terminated)\n",
+       "sigpipe signal: 13 (Broken pipe)\nsigpipe status: 141\nepipe write: -1 (Broken pipe)\n"
+       "capacity: 65536\nF_GETPIPE_SZ: 65536\n"});
+  for (const char* figure : {"0.51 s", "anon_pipe_read", "signal 15 (Terminated)",
+                             "13 (Broken pipe), status 141", "took 65536 bytes"})
+    EXPECT_NE(relay.find(figure), std::string::npos) << figure << " in\n" << relay;
+  // Every line is narration, and colour wraps each one.
+  EXPECT_EQ(std::regex_replace(relay, std::regex("## [^\n]*\n"), ""), "");
+  const lens::Told colored =
+      lens::lesson_tell("segtear", {"copies: 1\none letter: 1\ntorn: 0\n"}, lens::Narration::color);
+  EXPECT_EQ(colored.text.substr(0, 8), "\x1b[36m## ");
+}
+
+TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
+  const std::string race(race_out);
+  const std::string kill(kill_out);
+  const std::string tally(tally_all);
+  const std::string one(tally_one);
+  // Figures that do not add up.
+  EXPECT_NE(refusal("tallyrace", {replaced(tally_all, "lost: 178414", "lost: 178415"), one})
+                .find("lost 178415 is not expected 2097152 - total 1918738"),
+            std::string::npos);
+  EXPECT_NE(refusal("segtear", {"copies: 20000\none letter: 1904\ntorn: 18095\n"})
+                .find("one letter 1904 + torn 18095 is not copies 20000"),
+            std::string::npos);
+  EXPECT_NE(
+      refusal("gaterace", {replaced(race_out, "unlocked lost: 59", "unlocked lost: 58"), kill}),
+      "");
+  EXPECT_NE(refusal("gaterace", {replaced(race_out, "rounds: 20", "rounds: 21"), kill}), "");
+  // The pinned run must be on one CPU.
+  EXPECT_NE(refusal("tallyrace", {tally, tally}).find("not a run on one CPU"), std::string::npos);
+  // Lines missing, twice, not numbers, or not plain text (a terminal's escape).
+  EXPECT_NE(refusal("tallyrace", {tally, "cpus: 1\n"}).find("output 2: no line \"expected: N\""),
+            std::string::npos);
+  EXPECT_NE(refusal("tallyrace", {tally + "lost: 1\n", one}).find("more than one line"),
+            std::string::npos);
+  EXPECT_NE(refusal("tallyrace", {replaced(tally_all, "cpus: 2", "cpus: -2"), one}), "");
+  EXPECT_NE(
+      refusal("tallyrace", {replaced(tally_all, "cpus: 2", "cpus: 99999999999999999999"), one}),
+      "");
+  EXPECT_NE(refusal("gaterace", {race, replaced(kill_out, "9 (Killed)", "9 \x1b]0;x\x07")})
+                .find("not plain text"),
+            std::string::npos);
+  EXPECT_NE(refusal("gaterace", {race, replaced(kill_out, "1.03 s", "soon")}), "");
+  EXPECT_NE(refusal("relaykeep", {"", "sigpipe status: 141\n"}), "");
+  EXPECT_NE(refusal("segtear", {"\177ELF\x01 garbage"}), "");
+  EXPECT_NE(refusal("segtear", {"", ""}), "");
+  for (const char* whole : {"not a whole run of the lesson", "segtear output 1: "})
+    EXPECT_NE(refusal("segtear", {"copies: 1\n"}).find(whole), std::string::npos) << whole;
+}
+
+TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
+  const auto log = lens::read_log(logs / "lessons" / "lesson-gaterace-1.strace");
+  ASSERT_TRUE(log);
+  const std::vector<Diagram> halves = lens::gaterace_diagrams(*log);
+  ASSERT_EQ(halves.size(), 2U);
+  for (const Diagram& half : halves) {
+    EXPECT_EQ(half.missing, "") << half.title;
+    ASSERT_EQ(half.lanes.size(), 4U) << half.title;
+    std::vector<lens::Span> sections;
+    for (const auto& span : half.spans)
+      if (span.name == "section")
+        sections.push_back(span);
+    // The record was made with 5 rounds: each of the four processes paused once a section.
+    EXPECT_EQ(sections.size(), 20U) << half.title;
+    ASSERT_TRUE(half.detail);
+    EXPECT_LT(half.detail->end - half.detail->begin, half.time.end - half.time.begin);
+    if (half.mechanism != "gaterace-locked")
+      continue;
+    for (const auto& one : sections)
+      for (const auto& other : sections)
+        EXPECT_FALSE(one.lane != other.lane && one.begin < other.end && other.begin < one.end)
+            << "lanes " << one.lane << " and " << other.lane << " at " << one.begin;
+    EXPECT_NE(half.notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
+        << half.notes[1];
+  }
+}
+
+TEST(LessonDiagrams, TheChildsReadHasNoEndUntilTheParentEndsIt) {
+  const auto log = lens::read_log(logs / "lessons" / "lesson-relaykeep-1.strace");
+  ASSERT_TRUE(log);
+  const auto diagram = lens::relaykeep_diagram(*log);
+  ASSERT_TRUE(diagram);
+  ASSERT_EQ(diagram->lanes.size(), 2U);
+  const auto read = std::find_if(diagram->spans.begin(), diagram->spans.end(),
+                                 [](const lens::Span& span) { return span.name == "read"; });
+  ASSERT_NE(read, diagram->spans.end());
+  EXPECT_EQ(read->lane, 1U);
+  EXPECT_EQ(read->look, lens::Look::blocked);
+  // strace shows the read broken off by the signal (no result): it lasts until the child dies.
+  EXPECT_EQ(read->end, diagram->lanes[1].end);
+  EXPECT_EQ(*log->ended(diagram->lanes[1].pid), read->end);
+  EXPECT_EQ(diagram->notes[1].substr(0, 22), "The read never returns");
+  const auto marks = names(diagram->marks);
+  EXPECT_NE(std::find(marks.begin(), marks.end(), "kill"), marks.end());
+  EXPECT_NE(std::find(marks.begin(), marks.end(), "killed"), marks.end());
+  // A run whose lessons were not recorded draws none of them.
+  EXPECT_TRUE(lens::lesson_diagrams(lens::read_lessons(logs / "i386")).empty());
+  EXPECT_EQ(lens::lesson_diagrams(lens::read_lessons(logs / "lessons")).size(), 3U);
+}
+
+TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
+  TempDir dir("lens-lesson");
+  std::ofstream(dir / "race") << race_out;
+  std::ofstream(dir / "kill") << kill_out;
+  std::ofstream(dir / "torn") << "copies: 3\none letter: 1\ntorn: 1\n";
+  for (const char* name : {"tallyrace", "relaykeep", "segtear", "gaterace"}) {
+    const Result asked = run(LENS_TOOL, {"lesson", "ask", name});
+    EXPECT_EQ(asked.status, 0) << asked.err;
+    EXPECT_EQ(std::regex_replace(asked.out, std::regex("## [^\n]*\\?\n"), "").find('?'),
+              std::string::npos);
+    EXPECT_NE(asked.out.find('?'), std::string::npos) << name << " asks nothing";
+  }
+  const Result told =
+      run(LENS_TOOL, {"--color", "lesson", "tell", "gaterace", dir / "race", dir / "kill"});
+  EXPECT_EQ(told.status, 0) << told.err;
+  EXPECT_EQ(told.out.substr(0, 8), "\x1b[36m## ");
+  // A refused output: status 1 and one line that says what is wrong.
+  const Result torn = run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "torn"});
+  EXPECT_EQ(torn.status, 1);
+  EXPECT_EQ(torn.out, "");
+  EXPECT_TRUE(std::regex_match(torn.err, std::regex("lens: segtear output 1: [^\n]*\n")))
+      << torn.err;
+  EXPECT_EQ(run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "none"}).status, 1);
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{"lesson", "ask", "forkrelay"},
+                                             {"lesson", "ask"},
+                                             {"lesson", "tell", "segtear"},
+                                             {"lesson", "tell", "gaterace", dir / "race"},
+                                             {"lesson", "say", "segtear", dir / "torn"}}) {
+    const Result refused = run(LENS_TOOL, wrong);
+    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
+    EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+// The tour's lessons, told around their runs: `lens lesson ask NAME` puts the question before a
+// lesson runs, and `lens lesson tell NAME OUT...` reads what the runs printed ("key: value"
+// lines) and says what was measured and why. The outputs are untrusted text: every figure told
+// comes from them, and an output that lacks a line, or whose figures do not add up, is refused
+// with one sentence saying what is wrong.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "views.h"
+
+namespace lens {
+
+// tallyrace, one run.
+struct TallyFigures {
+  long long cpus = 0;
+  long long expected = 0;
+  long long total = 0;
+  long long lost = 0;  // expected - total
+};
+
+// relaykeep, the default run: the read that never returns.
+struct RelayFigures {
+  std::string wchan;      // what /proc/CHILD/wchan read: pipe_read, anon_pipe_read, 0
+  std::string read_for;   // "0.50": seconds the parent watched the read before ending it
+  std::string ended;      // "signal 15 (Terminated)"
+  bool returned = false;  // the child printed that its read returned
+};
+
+// relaykeep limits.
+struct PipeLimits {
+  std::string signal;  // "13 (Broken pipe)", or "none (exit status N)"
+  long long status = 0;
+  std::string epipe;  // "-1 (Broken pipe)"
+  long long capacity = 0;
+  long long pipe_size = 0;
+};
+
+// segtear.
+struct TearFigures {
+  long long copies = 0;
+  long long one_letter = 0;
+  long long torn = 0;  // one_letter + torn = copies
+};
+
+// gaterace ROUNDS: one half, without the semaphore or inside it.
+struct RaceHalf {
+  long long expected = 0;
+  long long final_number = 0;
+  long long lost = 0;  // expected - final_number
+  long long overlapping = 0;
+};
+struct RaceFigures {
+  long long processes = 0;
+  long long rounds = 0;
+  RaceHalf unlocked;
+  RaceHalf locked;
+};
+
+// gaterace kill.
+struct KillFigures {
+  long long value_held = 0;
+  std::string holder_signal;  // "9 (Killed)"
+  long long value_after = 0;
+  std::string next_taker;  // "sem_timedwait: Connection timed out", "took the semaphore"
+  std::string waited;      // "1.00": seconds
+};
+
+// What reading an output gave: the figures, or why there are none.
+template <typename Figures>
+struct Parsed {
+  std::optional<Figures> figures;
+  std::string problem;
+};
+
+Parsed<TallyFigures> parse_tally(std::string_view output);
+Parsed<RelayFigures> parse_relay(std::string_view output);
+Parsed<PipeLimits> parse_limits(std::string_view output);
+Parsed<TearFigures> parse_tear(std::string_view output);
+Parsed<RaceFigures> parse_race(std::string_view output);
+Parsed<KillFigures> parse_kill(std::string_view output);
+
+// The lessons by name, and how many runs' outputs each one's tell reads.
+std::optional<std::size_t> lesson_runs(std::string_view name);
+
+// The question before lesson name runs: narration lines; empty for an unknown lesson.
+std::string lesson_ask(std::string_view name, Narration narration);
+
+// What the runs of lesson name measured and why, from their outputs in the tour's order; or,
+// in problem, the sentence that says why the outputs cannot be told.
+struct Told {
+  std::string text;
+  std::string problem;
+};
+Told lesson_tell(std::string_view name, const std::vector<std::string>& outputs,
+                 Narration narration);
+
+}  // namespace lens
