@@ -718,11 +718,19 @@ Run read_run(const std::filesystem::path& dir) {
   run.gatetake_1 = log("4-semaphore-gatetake-1.strace");
   run.gatetake_2 = log("4-semaphore-gatetake-2.strace");
   run.gategive = log("4-semaphore-gategive.strace");
+  read_sched_records(dir, run);
   return run;
 }
 
 std::vector<Diagram> diagrams(const Run& run) {
-  return {pipe_diagram(run), threads_diagram(run), segment_diagram(run), semaphore_diagram(run)};
+  std::vector<Diagram> all{pipe_diagram(run), threads_diagram(run), segment_diagram(run),
+                           semaphore_diagram(run)};
+  for (const auto& [diagram, record] :
+       {std::pair{&all[0], &run.pipe_sched}, std::pair{&all[1], &run.threads_sched},
+        std::pair{&all[2], &run.segment_sched}, std::pair{&all[3], &run.semaphore_sched}}) {
+    add_scheduler_view(*diagram, *record);
+  }
+  return all;
 }
 
 }  // namespace lens

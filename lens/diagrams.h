@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sched_view.h"
 #include "strace_log.h"
 
 namespace lens {
@@ -25,6 +26,11 @@ struct Run {
   std::optional<Log> gatetake_1;  // passes at once
   std::optional<Log> gatetake_2;  // waits for gategive
   std::optional<Log> gategive;
+  // The scheduler's records of the steps run again without strace (sched_view.h), where present.
+  std::optional<SchedRun> pipe_sched;
+  std::optional<SchedRun> threads_sched;
+  std::optional<SchedRun> segment_sched;
+  std::optional<SchedRun> semaphore_sched;
 };
 
 // Reads the logs that `./tour --timeline` leaves in dir, by their names.
@@ -111,6 +117,8 @@ struct Diagram {
   std::vector<std::size_t> detail_lanes;  // the lanes it shows; all where empty
   std::size_t overview_lanes = 0;
   bool overview_counters = true;
+  std::string recording;       // which recording the lanes above come from, and what it costs
+  std::optional<CpuView> cpu;  // the scheduler's view of the same step, where recorded
 };
 
 Diagram pipe_diagram(const Run& run);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "draw.h"
+#include "draw_cpu.h"
 
 namespace lens {
 namespace {
@@ -813,8 +814,14 @@ std::string figure(const Diagram& diagram) {
         << "\" y=\"30\">Not recorded: " << escaped(diagram.missing) << "</text>\n";
     height = missing_height;
   } else {
+    // Which recording the lanes come from, over them; the scheduler's view, if any, under them.
+    constexpr Frame frame{svg_width, plot_left, plot_right, name_left};
+    const double below = recording_line(svg, diagram, frame, 0);
+    svg << "<g transform=\"translate(0," << at(below) << ")\">\n";
     const Drawn drawn = panels(svg, diagram);
-    height = legend(svg, keys(diagram, drawn.cut), drawn.bottom + 4);
+    height = below + legend(svg, keys(diagram, drawn.cut), drawn.bottom + 4);
+    svg << "</g>\n";
+    height = scheduler_panels(svg, diagram, frame, height);
   }
   const std::string& id = diagram.mechanism;
   std::ostringstream out;
@@ -868,6 +875,11 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 .counter { fill: none; stroke: #000; stroke-width: 2; }
 .zero { stroke: #888; stroke-width: 0.8; }
 .zoom { fill: none; stroke: #000; stroke-width: 1; stroke-dasharray: 4 3; }
+.source { font-size: 11px; font-weight: bold; fill: #333; }
+.divide { stroke: #999; stroke-width: 1; }
+.asleep { stroke: #555; stroke-width: 1.6; stroke-dasharray: 1.5 2.5; }
+.oncpu { font-size: 11px; font-weight: bold; fill: #fff; }
+.cap { stroke: #d55e00; stroke-width: 1; stroke-dasharray: 5 3; }
 .intro { max-width: 52rem; }
 @page { size: A4; margin: 12mm; }
 @media print {
@@ -895,6 +907,13 @@ std::string page_html(const std::vector<Diagram>& diagrams) {
          "after its program with its pid or tid. strace stops every process at every system "
          "call, so all of this runs slower than it would without it: the order of things is "
          "what counts, not the exact times. On a narrow screen, scroll a diagram sideways.</p>\n";
+  if (std::any_of(diagrams.begin(), diagrams.end(),
+                  [](const Diagram& diagram) { return diagram.cpu.has_value(); })) {
+    out << "<p class=\"intro\">Under a step's lanes, the scheduler's view: the tour ran the step "
+           "a second time without strace while perf recorded the kernel's scheduler events. It "
+           "shows no system calls, but real times: when each thread ran and on which CPU, when "
+           "it waited for a CPU, when it slept and who woke it.</p>\n";
+  }
   for (const Diagram& diagram : diagrams) {
     out << figure(diagram);
   }

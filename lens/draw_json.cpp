@@ -1,6 +1,8 @@
 // The trace-event format: {"traceEvents": [...], "displayTimeUnit": "ms"}, times in microseconds
 // from the first event of the whole run. Each lane is a (pid, tid) pair named after its program;
 // spans are "X" events, marks "i", step lines "C", arrows a flow "s" and "f" with "bp": "e".
+// The scheduler's view of a step, where recorded, comes first: a process per step with a track
+// per CPU, holding what ran there.
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -134,6 +136,57 @@ void timed_events(const Diagram& diagram, Micros origin, std::vector<std::string
   }
 }
 
+// Above every pid the kernel gives (pid_max is at most 2^22): the processes that hold the
+// steps' CPU tracks are never taken for a program's.
+constexpr int cpu_tracks_pid = 4194304;
+
+// What ran on one CPU, in one step: the spans of the step's tasks on it, by their lane's name.
+void cpu_slices(const Diagram& diagram, int pid, Micros start, std::vector<std::string>& events,
+                std::set<int>& cpus) {
+  for (const CpuLane& lane : diagram.cpu->lanes) {
+    const std::string name = lane.name + " " + std::to_string(lane.tid);
+    for (const SchedSpan& span : lane.spans) {
+      if (span.doing == Doing::running && span.cpu >= 0) {
+        cpus.insert(span.cpu);
+        events.push_back(head(name, diagram, 'X', Lane{pid, span.cpu, "", "", 0, 0}) +
+                         ", \"ts\": " + std::to_string(start + span.begin) + ", \"dur\": " +
+                         std::to_string(std::max<Micros>(span.end - span.begin, 0)) + "}");
+      }
+    }
+  }
+}
+
+// The scheduler's view of each step as a process with a track per CPU, placed at the step's
+// start as strace drew it. Returns how many steps have one.
+int cpu_tracks(const std::vector<Diagram>& diagrams, Micros origin,
+               std::vector<std::string>& events) {
+  int steps = 0;
+  for (const Diagram& diagram : diagrams) {
+    if (!diagram.missing.empty() || !diagram.cpu) {
+      continue;
+    }
+    const int pid = cpu_tracks_pid + steps;
+    const Lane process{pid, 0, "CPUs, " + diagram.title + " (scheduler, without strace)", "", 0, 0};
+    events.push_back(
+        metadata("process_name", diagram, process, "\"name\": " + json_string(process.program)));
+    events.push_back(metadata("process_sort_index", diagram, process,
+                              "\"sort_index\": " + std::to_string(steps)));
+    std::vector<std::string> slices;
+    std::set<int> cpus;
+    cpu_slices(diagram, pid, diagram.time.begin - origin, slices, cpus);
+    for (const int cpu : cpus) {
+      const Lane track{pid, cpu, "", "", 0, 0};
+      events.push_back(metadata("thread_name", diagram, track,
+                                "\"name\": " + json_string("CPU " + std::to_string(cpu))));
+      events.push_back(
+          metadata("thread_sort_index", diagram, track, "\"sort_index\": " + std::to_string(cpu)));
+    }
+    events.insert(events.end(), slices.begin(), slices.end());
+    ++steps;
+  }
+  return steps;
+}
+
 }  // namespace
 
 std::string trace_json(const std::vector<Diagram>& diagrams) {
@@ -143,8 +196,10 @@ std::string trace_json(const std::vector<Diagram>& diagrams) {
       origin = std::min(origin.value_or(diagram.time.begin), diagram.time.begin);
     }
   }
+  // The CPU tracks come first, so that trace viewers show them above the programs' lanes.
   std::vector<std::string> events;
   Naming naming;
+  naming.order = origin ? cpu_tracks(diagrams, *origin, events) : 0;
   for (const Diagram& diagram : diagrams) {
     if (diagram.missing.empty()) {
       naming.add(diagram, events);

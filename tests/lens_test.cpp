@@ -1325,6 +1325,150 @@ TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
   EXPECT_EQ(facts_of(*early.thread(21)).front(), (SpanFacts{lens::Doing::runnable, 95, 120, -1}));
 }
 
+// ---- The scheduler's view in the timeline (lens/sched_view.*, lens/draw_cpu.*), on the samples ----
+
+// The strace logs' run, with a step's record from perf's samples beside them.
+lens::Run with_record(std::optional<lens::SchedRun> lens::Run::*step, const std::string& sample,
+                      const lens::SchedSelect& select = {}) {
+  lens::Run run = lens::read_run(logs);
+  run.*step = lens::read_sched(perf_logs / sample, select);
+  EXPECT_TRUE(run.*step) << sample;
+  return run;
+}
+
+std::vector<std::string> lane_names(const lens::CpuView& view) {
+  std::vector<std::string> found;
+  for (const auto& lane : view.lanes)
+    found.push_back(lane.name);
+  return found;
+}
+
+bool has_note(const Diagram& diagram, const std::string& part) {
+  return std::any_of(diagram.notes.begin(), diagram.notes.end(),
+                     [&](const std::string& note) { return note.find(part) != std::string::npos; });
+}
+
+// Fault: the running-at-once line counting threads whose spans overlap rather than the CPUs that
+// run them; a worker's lane lost, or its running put on no CPU of the record; main's join not
+// shown woken by a worker.
+TEST(TimelineSched, ThreadsRunAtMostTheRecordsCpusEachWorkerOnItsOwn) {
+  const lens::Run run = with_record(&lens::Run::threads_sched, "2-threads-threetally.perf");
+  const Diagram threads = lens::diagrams(run)[1];
+  ASSERT_TRUE(threads.cpu);
+  const lens::CpuView& view = *threads.cpu;
+  EXPECT_EQ(view.cpus, 2);
+  ASSERT_EQ(view.lines.size(), 2U);
+  EXPECT_EQ(lens::most_at_once(view.lines[0].steps), 2) << view.lines[0].name;
+  EXPECT_GT(lens::most_at_once(view.lines[1].steps), view.cpus) << view.lines[1].name;
+  ASSERT_EQ(view.lanes.size(), 17U);
+  for (std::size_t index = 1; index < view.lanes.size(); ++index) {
+    const auto& spans = view.lanes[index].spans;
+    EXPECT_EQ(view.lanes[index].name, "threetally worker");
+    EXPECT_TRUE(std::any_of(spans.begin(), spans.end(), [](const auto& span) {
+      return span.doing == lens::Doing::running && span.cpu >= 0 && span.cpu < 2;
+    })) << view.lanes[index].tid;
+  }
+  ASSERT_FALSE(view.wakes.empty());
+  EXPECT_EQ(view.wakes.back().to, 0U);
+  EXPECT_GT(view.wakes.back().from, 0U);
+  const std::string page = lens::page_html({threads});
+  EXPECT_EQ(count(page, ">2 CPUs</text>"), 1U);
+  EXPECT_TRUE(has_note(threads, "at most 2 of threetally's threads ran at once"));
+}
+
+// Fault: the figure taken from another wake-up (the first gatetake's, a shell's) or measured to
+// the wrong switch; the two gatetakes not told apart; the arrow from the wrong lane, or the
+// magnified stretch missing it.
+TEST(TimelineSched, SemaphoreNoteGivesTheWakeUpTheRecordHolds) {
+  const lens::Run run = with_record(&lens::Run::semaphore_sched, "4-semaphore.perf",
+                                    lens::step_programs("semaphore"));
+  const auto posts = run.semaphore_sched->wakeups_by("gategive");
+  ASSERT_EQ(posts.size(), 1U);
+  ASSERT_EQ(posts[0].latency(), 79);
+  const Diagram semaphore = lens::diagrams(run)[3];
+  ASSERT_TRUE(semaphore.cpu);
+  const lens::CpuView& view = *semaphore.cpu;
+  EXPECT_EQ(lane_names(view),
+            (std::vector<std::string>{"gatenew", "gatetake 1", "gatetake 2", "gategive"}));
+  ASSERT_EQ(view.wakes.size(), 1U);
+  EXPECT_EQ(view.wakes[0].from, 3U);
+  EXPECT_EQ(view.wakes[0].to, 2U);
+  EXPECT_EQ(view.wakes[0].ran - view.wakes[0].at, 79);
+  EXPECT_TRUE(has_note(semaphore, "gategive woke the waiting gatetake; it ran 79 \u00b5s later "
+                                  "(scheduler, real time)"));
+  ASSERT_TRUE(view.detail_begin);
+  EXPECT_LT(*view.detail_begin, view.wakes[0].at);
+  EXPECT_GT(view.detail_end, view.wakes[0].ran);
+}
+
+// Fault: on an uncut record, the shell that perf started (perf-exec, then bash) or another task
+// taken as the program, or the child's sleep in its read not shown ended by the parent; a
+// garbage record, or one of other programs, giving a step a panel or changing strace's lanes.
+TEST(TimelineSched, RecordsReadByNameAndBadOnesChangeNothing) {
+  TempDir dir("sched");
+  for (const auto& entry : fs::directory_iterator(logs))
+    if (entry.path().extension() == ".strace")
+      fs::copy_file(entry.path(), dir.path() / entry.path().filename());
+  fs::copy_file(perf_logs / "1-pipe-uncut.perf", dir.path() / "1-pipe.perf");
+  std::ofstream(dir.path() / "2-threads.perf") << "\x01\xff sched: ==> :\n# nrcpus avail : 9\n";
+  fs::copy_file(perf_logs / "4-semaphore.perf", dir.path() / "3-segment.perf");
+  const std::vector<Diagram> read = lens::diagrams(lens::read_run(dir.path()));
+  ASSERT_EQ(read.size(), 4U);
+  ASSERT_TRUE(read[0].cpu);
+  EXPECT_EQ(lane_names(*read[0].cpu),
+            (std::vector<std::string>{"forkrelay parent", "forkrelay child"}));
+  ASSERT_EQ(read[0].cpu->wakes.size(), 1U);
+  EXPECT_EQ(read[0].cpu->wakes[0].from, 0U);
+  EXPECT_TRUE(has_note(read[0], "the child slept 99 \u00b5s in its read until the parent's write "
+                                "woke it"));
+  for (std::size_t step = 1; step < read.size(); ++step) {
+    EXPECT_FALSE(read[step].cpu) << read[step].title;
+    EXPECT_EQ(lens::page_html({read[step]}), lens::page_html({recorded()[step]}));
+  }
+}
+
+// Fault: the CPU tracks written after the programs' lanes (trace viewers list them last), a CPU
+// track sharing a pid with a program, two tasks on one CPU at once, or a task's slice on a CPU
+// the record does not have.
+TEST(TimelineJson, OpensWithCpuTracksOfWhatRanThere) {
+  lens::Run run = with_record(&lens::Run::threads_sched, "2-threads-threetally.perf");
+  run.semaphore_sched =
+      lens::read_sched(perf_logs / "4-semaphore.perf", lens::step_programs("semaphore"));
+  const Json trace = Json::parse(lens::trace_json(lens::diagrams(run)));
+  const Json& events = trace.at("traceEvents");
+  std::set<int> cpu_pids;
+  for (const Json& event : events)
+    if (event.at("name") == "process_name" &&
+        event.at("args").at("name").get<std::string>().starts_with("CPUs"))
+      cpu_pids.insert(event.at("pid").get<int>());
+  ASSERT_EQ(cpu_pids.size(), 2U);
+  ASSERT_TRUE(cpu_pids.count(events.at(0).at("pid").get<int>()));
+  std::set<int> program_pids;
+  for (const auto& diagram : recorded())
+    for (const auto& lane : diagram.lanes)
+      program_pids.insert(lane.pid);
+  std::map<std::pair<int, int>, std::vector<std::pair<double, double>>> slices;
+  bool programs_began = false;
+  for (const Json& event : events) {
+    const int pid = event.at("pid").get<int>();
+    const bool on_cpu = cpu_pids.count(pid) > 0;
+    EXPECT_FALSE(on_cpu && (programs_began || program_pids.count(pid))) << event.dump();
+    programs_began = programs_began || !on_cpu;
+    if (on_cpu && event.at("ph") == "X") {
+      const int cpu = event.at("tid").get<int>();
+      EXPECT_TRUE(cpu >= 0 && cpu < 2) << event.dump();
+      const auto ts = event.at("ts").get<double>();
+      slices[{pid, cpu}].emplace_back(ts, ts + event.at("dur").get<double>());
+    }
+  }
+  EXPECT_EQ(slices.size(), 3U);  // threetally on both CPUs, the semaphore's programs on one
+  for (auto& [track, list] : slices) {
+    std::sort(list.begin(), list.end());
+    for (std::size_t index = 1; index < list.size(); ++index)
+      EXPECT_GE(list[index].first, list[index - 1].second) << track.first << " " << track.second;
+  }
+}
+
 // ---- The lessons: what `lens lesson tell` says from the runs' outputs, and their diagrams ----
 
 // Outputs as the lessons print them, with figures no text could hold by chance.

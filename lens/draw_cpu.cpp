@@ -1,0 +1,388 @@
+// The scheduler's panels. A thread running is a bar in its CPU's colour, with "CPU n" written in
+// it where it is wide enough (so that the CPU reads without colour too); waiting for a CPU is a
+// thin hatched bar; asleep is a dotted line, labelled with who woke it where there is room.
+#include "draw_cpu.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string_view>
+
+namespace lens {
+namespace {
+
+constexpr double text_size = 11;
+constexpr double char_width = 6.6;       // of text_size text, on average
+constexpr double bold_char_width = 7.6;  // of a lane's name
+constexpr double gap = 5;
+constexpr double caption_height = 18;  // a caption line above a panel
+constexpr double axis_drop = 16;       // from a panel's caption to its axis
+constexpr double first_lane = 8;       // from the axis to the first lane's top
+constexpr double lane_height = 30;     // a lane with room for a label over its line
+constexpr double compact_height = 15;  // a worker's or a shell's lane
+constexpr double bar_half = 6;         // half a running bar's height
+constexpr double compact_half = 4;
+constexpr double waiting_half = 3;    // half a runnable bar's height
+constexpr double thinnest_bar = 1.2;  // a bar shorter than this is drawn this wide
+constexpr double cpu_text_room = 40;  // a bar at least this wide has "CPU n" in it
+constexpr double line_band = 56;      // a step line's band
+constexpr double line_room = 22;      // of which above its highest value and below 0
+constexpr double key_row = 20;
+constexpr int ticks = 8;
+
+// One colour per CPU, repeating after eight: the text in the bars tells those apart.
+constexpr std::array<std::string_view, 8> cpu_colours{"#0072b2", "#e69f00", "#009e73", "#cc79a7",
+                                                      "#56b4e9", "#d55e00", "#6a6a00", "#555555"};
+
+constexpr std::string_view caption_text =
+    "Recorded by the scheduler (perf, sched: events), the step run again without strace: real "
+    "times, no system calls";
+
+std::string at(double value) {
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%.1f", value);
+  return text.data();
+}
+
+double text_width(const std::string& text) {
+  return static_cast<double>(text.size()) * char_width;
+}
+
+// Text for the page: markup characters escaped, control characters (a task may name itself
+// anything) shown as the replacement character.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      out += "\xef\xbf\xbd";
+    } else if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (c == '"') {
+      out += "&quot;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string_view colour_of(int cpu) {
+  return cpu_colours[static_cast<std::size_t>(std::max(cpu, 0)) % cpu_colours.size()];
+}
+
+// Time to x within one panel.
+struct Scale {
+  Micros begin = 0;
+  Micros end = 0;
+  double left = 0;
+  double right = 0;
+
+  double x(Micros when) const {
+    const double length = static_cast<double>(std::max<Micros>(end - begin, 1));
+    const double share = static_cast<double>(when - begin) / length;
+    return left + std::clamp(share, 0.0, 1.0) * (right - left);
+  }
+  bool meets(Micros from, Micros to) const {
+    return to >= begin && from <= end;
+  }
+};
+
+// Ticks every 1, 2 or 5 times a power of ten microseconds, written in milliseconds.
+void axis(std::ostream& svg, const Scale& scale, double top, double bottom) {
+  const double rough = std::max(static_cast<double>(scale.end - scale.begin) / ticks, 1.0);
+  const double power = std::pow(10.0, std::floor(std::log10(rough)));
+  double step = power;
+  for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
+    step = factor * power;
+    if (step >= rough) {
+      break;
+    }
+  }
+  const int decimals = step >= 1000 ? 0 : static_cast<int>(std::ceil(3 - std::log10(step) - 1e-9));
+  svg << "<line class=\"axis\" x1=\"" << scale.left << "\" y1=\"" << at(top) << "\" x2=\""
+      << scale.right << "\" y2=\"" << at(top) << "\"/>\n";
+  const auto first = static_cast<long long>(std::ceil(static_cast<double>(scale.begin) / step));
+  const auto last = static_cast<long long>(std::floor(static_cast<double>(scale.end) / step));
+  for (long long index = first; index <= last; ++index) {
+    const double tick = static_cast<double>(index) * step;
+    const double x = scale.x(static_cast<Micros>(std::llround(tick)));
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.*f", decimals, tick / 1000.0);
+    svg << "<line class=\"grid\" x1=\"" << at(x) << "\" y1=\"" << at(top) << "\" x2=\"" << at(x)
+        << "\" y2=\"" << at(bottom) << "\"/><text class=\"tick\" x=\"" << at(x) << "\" y=\""
+        << at(top - 4) << "\">" << text.data() << "</text>\n";
+  }
+  svg << "<text class=\"unit\" x=\"" << scale.left - 24 << "\" y=\"" << at(top - 4)
+      << "\">ms, scheduler's clock</text>\n";
+}
+
+// A running bar in its CPU's colour, "CPU n" in it where it is wide enough.
+void running_bar(std::ostream& svg, const SchedSpan& span, const Scale& scale, double y,
+                 double half) {
+  const double x0 = scale.x(span.begin);
+  const double x1 = std::max(scale.x(span.end), x0 + thinnest_bar);
+  svg << "<rect x=\"" << at(x0) << "\" y=\"" << at(y - half) << "\" width=\"" << at(x1 - x0)
+      << "\" height=\"" << at(2 * half) << "\" fill=\"" << colour_of(span.cpu) << "\"/>";
+  if (x1 - x0 >= cpu_text_room && half >= bar_half) {
+    svg << "<text class=\"oncpu\" x=\"" << at(x0 + 3) << "\" y=\"" << at(y + 4) << "\">CPU "
+        << span.cpu << "</text>";
+  }
+  svg << "\n";
+}
+
+// Who woke a sleep, where the lanes show it: "asleep, woken by gategive".
+std::string sleep_label(const CpuView& view, const SchedSpan& span) {
+  for (const CpuLane& lane : view.lanes) {
+    if (lane.tid == span.waker) {
+      return "asleep, woken by " + lane.name;
+    }
+  }
+  if (span.waker == 0) {
+    return "asleep, woken by an interrupt";
+  }
+  const auto waker = view.wakers.find(span.waker);
+  return waker != view.wakers.end() ? "asleep, woken by " + waker->second : "asleep";
+}
+
+// One span of a lane: running, waiting for a CPU, or asleep (with its label where it fits).
+void span_shape(std::ostream& svg, const CpuView& view, const SchedSpan& span, const Scale& scale,
+                double y, bool compact, const std::string& prefix) {
+  const double x0 = scale.x(span.begin);
+  const double x1 = scale.x(span.end);
+  if (span.doing == Doing::running) {
+    running_bar(svg, span, scale, y, compact ? compact_half : bar_half);
+  } else if (span.doing == Doing::runnable) {
+    svg << "<rect x=\"" << at(x0) << "\" y=\"" << at(y - waiting_half) << "\" width=\""
+        << at(std::max(x1 - x0, thinnest_bar)) << "\" height=\"" << at(2 * waiting_half)
+        << "\" fill=\"url(#" << prefix << "-cpu-wait)\" stroke=\"#777\" stroke-width=\"0.5\"/>\n";
+  } else {
+    svg << "<line class=\"asleep\" x1=\"" << at(x0) << "\" y1=\"" << at(y) << "\" x2=\"" << at(x1)
+        << "\" y2=\"" << at(y) << "\"/>\n";
+    const std::string label = sleep_label(view, span);
+    if (!compact && x1 - x0 > text_width(label) + 2 * gap) {
+      svg << "<text class=\"label\" x=\"" << at(x0 + gap) << "\" y=\"" << at(y - bar_half - 3)
+          << "\">" << escaped(label) << "</text>\n";
+    }
+  }
+}
+
+// How wide a lane's name and tid are written, in bold.
+double name_width(const CpuLane& lane) {
+  return static_cast<double>(lane.name.size() + std::to_string(lane.tid).size() + 1) *
+         bold_char_width;
+}
+
+// The lane's summary after its end, or else before its beginning, or else (over its spans,
+// on a white halo) at the figure's right edge.
+void summary_text(std::ostream& svg, const CpuLane& lane, const Scale& scale, const Frame& frame,
+                  double y) {
+  if (!scale.meets(lane.begin, lane.end)) {
+    return;
+  }
+  const double width = text_width(lane.summary);
+  const double after = scale.x(lane.end) + gap;
+  const double before = scale.x(lane.begin) - gap - width;
+  const double right = frame.width - gap - width;
+  const double name_end = frame.name_left + name_width(lane) + gap;
+  const double x = after <= right ? after : before >= name_end ? before : right;
+  svg << "<text class=\"id label\" x=\"" << at(x) << "\" y=\"" << at(y + 4) << "\">"
+      << escaped(lane.summary) << "</text>\n";
+}
+
+// A lane: its name and tid, its spans (which cover its life) and its summary.
+void lane_shape(std::ostream& svg, const Diagram& diagram, const CpuLane& lane, const Scale& scale,
+                const Frame& frame, double y) {
+  const CpuView& view = *diagram.cpu;
+  svg << "<text class=\"lane" << (lane.compact ? " small" : "") << "\" x=\"" << frame.name_left
+      << "\" y=\"" << at(y + 4) << "\">" << escaped(lane.name) << " <tspan class=\"id\">"
+      << lane.tid << "</tspan></text>\n";
+  for (const SchedSpan& span : lane.spans) {
+    if (scale.meets(span.begin, span.end)) {
+      span_shape(svg, view, span, scale, y, lane.compact, diagram.mechanism);
+    }
+  }
+  summary_text(svg, lane, scale, frame, y);
+}
+
+// A count's step line, with a dashed line at the number of CPUs where the count is of threads
+// running. Returns the y below it.
+double line_shape(std::ostream& svg, const CpuLine& line, const CpuView& view, const Scale& scale,
+                  const Frame& frame, double top) {
+  int highest = 1;
+  for (const SchedStep& step : line.steps) {
+    highest = std::max(highest, step.count);
+  }
+  const bool capped = line.name == "running at once";
+  highest = std::max(highest, capped ? view.cpus : 0);
+  const double bottom = top + line_band - gap;
+  const double unit = (line_band - line_room) / highest;
+  const auto y = [&](int count) { return bottom - unit * count; };
+  std::ostringstream path;
+  for (std::size_t index = 0; index < line.steps.size(); ++index) {
+    const SchedStep& step = line.steps[index];
+    const Micros next = index + 1 < line.steps.size() ? line.steps[index + 1].at : view.end;
+    if (scale.meets(step.at, next)) {
+      path << (path.tellp() == 0 ? "M" : " L") << at(scale.x(step.at)) << "," << at(y(step.count))
+           << " L" << at(scale.x(next)) << "," << at(y(step.count));
+    }
+  }
+  svg << "<text class=\"lane\" x=\"" << frame.name_left << "\" y=\"" << at(bottom - 14) << "\">"
+      << escaped(line.name) << "</text><text class=\"id\" x=\"" << frame.name_left << "\" y=\""
+      << at(bottom) << "\">step line, at most " << most_at_once(line.steps) << "</text>\n";
+  svg << "<line class=\"zero\" x1=\"" << scale.left << "\" y1=\"" << at(y(0)) << "\" x2=\""
+      << scale.right << "\" y2=\"" << at(y(0)) << "\"/>\n";
+  if (capped) {
+    svg << "<line class=\"cap\" x1=\"" << scale.left << "\" y1=\"" << at(y(view.cpus)) << "\" x2=\""
+        << scale.right << "\" y2=\"" << at(y(view.cpus)) << "\"/><text class=\"label\" x=\""
+        << scale.right << "\" y=\"" << at(y(view.cpus) - 3) << "\" text-anchor=\"end\">"
+        << view.cpus << " CPUs</text>\n";
+  }
+  svg << "<path class=\"counter\" d=\"" << path.str() << "\"/>\n";
+  return top + line_band;
+}
+
+// What one panel shows.
+struct Content {
+  std::string caption;
+  std::vector<std::size_t> lanes;
+  bool lines = true;
+};
+
+// An arrow from the waker's lane at the wake-up to the woken lane where it ran again.
+void wake_shape(std::ostream& svg, const CpuWake& wake, double from_y, double to_y,
+                const Scale& scale, const std::string& prefix) {
+  const double from_x = scale.x(wake.at);
+  const double to_x = scale.x(wake.ran);
+  const double end_y = to_y + (to_y > from_y ? -bar_half : bar_half);
+  const double middle = (from_y + end_y) / 2;
+  std::ostringstream curve;
+  curve << "M" << at(from_x) << "," << at(from_y) << " C" << at(from_x) << "," << at(middle) << " "
+        << at(to_x) << "," << at(middle) << " " << at(to_x) << "," << at(end_y);
+  const std::string path = curve.str();
+  svg << "<path class=\"halo\" d=\"" << path << "\"/><path class=\"arrow\" d=\"" << path
+      << "\" marker-end=\"url(#" << prefix << "-head)\"/>\n";
+}
+
+double panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, const Content& content,
+             const Frame& frame, double top) {
+  const CpuView& view = *diagram.cpu;
+  svg << "<text class=\"panel\" x=\"" << frame.name_left << "\" y=\"" << at(top + text_size)
+      << "\">" << escaped(content.caption) << "</text>\n";
+  const double axis_top = top + caption_height + axis_drop;
+  std::ostringstream body;
+  std::vector<double> baselines(view.lanes.size(), -1);
+  double y = axis_top + first_lane;
+  for (std::size_t place = 0; place < content.lanes.size(); ++place) {
+    const std::size_t index = content.lanes[place];
+    const double height = view.lanes[index].compact ? compact_height : lane_height;
+    if (place % 2 == 1) {
+      body << "<rect class=\"stripe\" x=\"0\" y=\"" << at(y) << "\" width=\"" << frame.width
+           << "\" height=\"" << at(height) << "\"/>\n";
+    }
+    baselines[index] = y + height - (view.lanes[index].compact ? height / 2 : bar_half + 4);
+    lane_shape(body, diagram, view.lanes[index], scale, frame, baselines[index]);
+    y += height;
+  }
+  for (const CpuWake& wake : view.wakes) {
+    if (baselines[wake.from] >= 0 && baselines[wake.to] >= 0 && scale.meets(wake.at, wake.at) &&
+        scale.meets(wake.ran, wake.ran)) {
+      wake_shape(body, wake, baselines[wake.from], baselines[wake.to], scale, diagram.mechanism);
+    }
+  }
+  for (const CpuLine& line : content.lines ? view.lines : std::vector<CpuLine>{}) {
+    y = line_shape(body, line, view, scale, frame, y);
+  }
+  axis(svg, scale, axis_top, y);
+  svg << body.str();
+  return y + gap;
+}
+
+// The key: a colour per CPU of the record, waiting, asleep and the wake-up arrow.
+double key(std::ostream& svg, const Diagram& diagram, const Frame& frame, double top) {
+  const std::string& prefix = diagram.mechanism;
+  std::vector<std::pair<std::string, std::string>> entries;
+  const int cpus = std::min<int>(diagram.cpu->cpus, static_cast<int>(cpu_colours.size()));
+  for (int cpu = 0; cpu < cpus; ++cpu) {
+    entries.emplace_back(
+        "<rect width=\"22\" height=\"12\" fill=\"" + std::string(colour_of(cpu)) + "\"/>",
+        "running on CPU " + std::to_string(cpu));
+  }
+  entries.emplace_back("<rect y=\"3\" width=\"22\" height=\"6\" fill=\"url(#" + prefix +
+                           "-cpu-wait)\" stroke=\"#777\" stroke-width=\"0.5\"/>",
+                       "runnable, waiting for a CPU");
+  entries.emplace_back(R"(<line class="asleep" x1="0" y1="6" x2="22" y2="6"/>)", "asleep");
+  if (!diagram.cpu->wakes.empty()) {
+    entries.emplace_back(
+        R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
+        "a wake-up, to the woken thread running");
+  }
+  double x = frame.name_left;
+  double y = top + 4;
+  for (const auto& [swatch, words] : entries) {
+    const double length = 30 + text_width(words) + 18;
+    if (x + length > frame.width - frame.name_left) {
+      x = frame.name_left;
+      y += key_row;
+    }
+    svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << swatch
+        << "<text class=\"key\" x=\"30\" y=\"10\">" << escaped(words) << "</text></g>\n";
+    x += length;
+  }
+  return y + key_row + 2;
+}
+
+}  // namespace
+
+double recording_line(std::ostream& svg, const Diagram& diagram, const Frame& frame, double top) {
+  if (diagram.recording.empty()) {
+    return top;
+  }
+  svg << "<text class=\"source\" x=\"" << frame.name_left << "\" y=\"" << at(top + 14) << "\">"
+      << escaped(diagram.recording) << "</text>\n";
+  return top + caption_height + 2;
+}
+
+double scheduler_panels(std::ostream& svg, const Diagram& diagram, const Frame& frame, double top) {
+  if (!diagram.cpu) {
+    return top;
+  }
+  const CpuView& view = *diagram.cpu;
+  svg << "<defs><pattern id=\"" << diagram.mechanism
+      << "-cpu-wait\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(45)\"><rect width=\"4\" height=\"4\" fill=\"#fff\"/>"
+         "<line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"4\" stroke=\"#888\" stroke-width=\"1.6\"/>"
+         "</pattern></defs>\n";
+  svg << "<line class=\"divide\" x1=\"0\" y1=\"" << at(top + 4) << "\" x2=\"" << frame.width
+      << "\" y2=\"" << at(top + 4) << "\"/><text class=\"source\" x=\"" << frame.name_left
+      << "\" y=\"" << at(top + 22) << "\">" << caption_text << "</text>\n";
+  top += caption_height + 10;
+  std::vector<std::size_t> all(view.lanes.size());
+  for (std::size_t index = 0; index < all.size(); ++index) {
+    all[index] = index;
+  }
+  const Scale whole{0, std::max<Micros>(view.end, 1), frame.plot_left, frame.plot_right};
+  if (!view.detail_begin) {
+    top = panel(svg, diagram, whole, Content{"The whole step", all, true}, frame, top);
+    return key(svg, diagram, frame, top);
+  }
+  Content overview{"The whole step", all, false};
+  overview.lanes.resize(std::min(view.overview_lanes, all.size()));
+  top = panel(svg, diagram, whole, overview, frame, top);
+  const Scale detail{*view.detail_begin, std::max(view.detail_end, *view.detail_begin + 1),
+                     frame.plot_left, frame.plot_right};
+  Content magnified{view.detail_caption, view.detail_lanes, true};
+  if (magnified.lanes.empty()) {
+    magnified.lanes = all;
+  }
+  top = panel(svg, diagram, detail, magnified, frame, top);
+  return key(svg, diagram, frame, top);
+}
+
+}  // namespace lens
