@@ -180,9 +180,15 @@ double name_width(const CpuLane& lane) {
 }
 
 // The lane's summary after its end, or else before its beginning, or else (over its spans,
-// on a white halo) at the figure's right edge.
+// on a white halo) at the figure's right edge; a compact lane's in the names' column.
 void summary_text(std::ostream& svg, const CpuLane& lane, const Scale& scale, const Frame& frame,
                   double y) {
+  if (lane.compact) {
+    // One of many alike: its time running, right of its name.
+    svg << "<text class=\"id\" x=\"" << at(scale.left - gap) << "\" y=\"" << at(y + 4)
+        << "\" text-anchor=\"end\">" << escaped(lane.summary) << "</text>\n";
+    return;
+  }
   if (!scale.meets(lane.begin, lane.end)) {
     return;
   }

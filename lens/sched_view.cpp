@@ -54,7 +54,7 @@ std::string lane_name(const SchedRun& record, const SchedThread& thread, std::st
     if (mechanism == "pipe") {
       return thread.comm + " child";
     }
-    return mechanism == "threads" ? thread.comm + " worker" : thread.comm;
+    return mechanism == "threads" ? "worker" : thread.comm;
   }
   const int number = ++seen[thread.comm];
   const auto starts =
@@ -84,7 +84,8 @@ CpuView lanes_of(const SchedRun& record, std::string_view mechanism) {
     CpuLane lane{
         lane_name(record, thread, mechanism, seen),      thread.tid, thread.born, end, thread.spans,
         !is_root(record, thread) && mechanism != "pipe", ""};
-    lane.summary = "ran " + duration(thread.running) + ", " + cpus_of(thread);
+    lane.summary = lane.compact ? duration(thread.running)
+                                : "ran " + duration(thread.running) + ", " + cpus_of(thread);
     view.lanes.push_back(std::move(lane));
   }
   for (const WakeUp& wakeup : record.wakeups) {
@@ -193,6 +194,22 @@ void join_note(CpuView& view, Micros last_born, std::vector<std::string>& notes)
                   ", the last to end, woke it (the arrow).");
 }
 
+// How many of threetally's threads ran at once, beside how many lived, and how long each worker
+// ran: fewer than the CPUs ran at once where the machine's other tasks held the rest.
+void workers_note(const SchedRun& record, const std::vector<Micros>& ran,
+                  std::vector<std::string>& notes) {
+  const int running = most_at_once(record.running_at_once);
+  const bool crowded = running < record.cpus && most_at_once(record.others_at_once) > 0;
+  const auto [least, most] = std::minmax_element(ran.begin(), ran.end());
+  notes.push_back("Scheduler: on this machine's " + std::to_string(record.cpus) + " CPUs at most " +
+                  std::to_string(running) + " of threetally's threads ran at once" +
+                  (crowded ? " (other tasks of the machine held CPUs too)" : "") +
+                  ", while up to " + std::to_string(most_at_once(record.alive_at_once)) +
+                  " were alive: the others waited for a CPU (hatched). Each of the " +
+                  std::to_string(ran.size()) + " workers ran for " + duration(*least) + " to " +
+                  duration(*most) + " in all, the colour saying on which CPU.");
+}
+
 void threads_view(CpuView& view, const SchedRun& record, std::vector<std::string>& notes) {
   Micros first_born = view.end;
   Micros last_born = 0;
@@ -215,14 +232,7 @@ void threads_view(CpuView& view, const SchedRun& record, std::vector<std::string
   notes.push_back("Scheduler: main ran " + duration(filled) + " on a CPU before its first worker " +
                   "(the fill), alone.");
   if (!ran.empty()) {
-    const auto [least, most] = std::minmax_element(ran.begin(), ran.end());
-    notes.push_back("Scheduler: on this machine's " + std::to_string(record.cpus) +
-                    " CPUs at most " + std::to_string(most_at_once(record.running_at_once)) +
-                    " of threetally's threads ran at " + "once, while up to " +
-                    std::to_string(most_at_once(record.alive_at_once)) +
-                    " were alive: the others waited for a CPU (hatched). Each of the " +
-                    std::to_string(ran.size()) + " workers ran for " + duration(*least) + " to " +
-                    duration(*most) + " in all, the colour saying on which CPU.");
+    workers_note(record, ran, notes);
     const Micros stretch = std::max<Micros>(view.end - first_born, 1);
     view.overview_lanes = 1;
     view.detail_begin = std::max<Micros>(0, first_born - stretch / workers_before);

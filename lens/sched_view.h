@@ -25,13 +25,15 @@ struct Run;
 // One thread or process of the step, as the scheduler saw it. Times are microseconds from the
 // step's first event of its programs (SchedRun::clock).
 struct CpuLane {
-  std::string name;  // "forkrelay child", "gatetake 2", "sh"
+  std::string name;  // "forkrelay child", "gatetake 2", "sh", "worker"
   int tid = 0;
   Micros begin = 0;
   Micros end = 0;
   std::vector<SchedSpan> spans;
   bool compact = false;  // one of many alike (a worker, a shell): a thin lane without labels
-  std::string summary;   // written after its end where there is room: "ran 1.55 ms, CPU 0 1"
+  // Its time running: "ran 1.55 ms, CPUs 0 1" after its end where there is room; a compact
+  // lane's, "1.55 ms", beside its name.
+  std::string summary;
 };
 
 // A wake-up that the step is about: from the waker's lane at the wake-up to the woken lane where

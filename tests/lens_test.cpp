@@ -1363,7 +1363,7 @@ TEST(TimelineSched, ThreadsRunAtMostTheRecordsCpusEachWorkerOnItsOwn) {
   ASSERT_EQ(view.lanes.size(), 17U);
   for (std::size_t index = 1; index < view.lanes.size(); ++index) {
     const auto& spans = view.lanes[index].spans;
-    EXPECT_EQ(view.lanes[index].name, "threetally worker");
+    EXPECT_EQ(view.lanes[index].name, "worker");
     EXPECT_TRUE(std::any_of(spans.begin(), spans.end(), [](const auto& span) {
       return span.doing == lens::Doing::running && span.cpu >= 0 && span.cpu < 2;
     })) << view.lanes[index].tid;
