@@ -57,9 +57,10 @@ std::vector<std::pair<std::string, std::string>> segment_rows() {
 // left then, the test removes.
 std::vector<std::string> left_behind(const std::string& output, std::set<std::string> names = {}) {
   std::set<std::string> ids;
-  for (const auto& made : all_matches(output, std::regex("Successfully created segment : (\\d+) ")))
+  for (const auto& made :
+       all_matches(output, std::regex("(?:Successfully created segment :|segment id:) (\\d+)")))
     ids.insert(made[1]);
-  for (const auto& name : all_matches(output, std::regex("/(ipcwalk-tour-[0-9a-f]+)")))
+  for (const auto& name : all_matches(output, std::regex("/((?:ipcwalk-tour|gaterace)-[0-9a-f]+)")))
     names.insert(name[1]);
   std::vector<std::string> left;
   for (int attempt = 0; attempt < 300; ++attempt) {
@@ -373,7 +374,8 @@ TEST(Tour, StepWaitsForEnterAndEndsOnQCleaningUpFirst) {
 TEST(Tour, HelpBadOptionsAndColour) {
   Result help = run(tour, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: ./tour [--step] [--no-color] [--lessons] [--bin DIR] [--timeline DIR]", 0),
+  EXPECT_EQ(help.out.rfind(
+                "Usage: ./tour [--step] [--no-color] [--lessons] [--bin DIR] [--timeline DIR]", 0),
             0u)
       << help.out;
   // Help that cannot be written is a failure, as for the programs.
@@ -710,6 +712,48 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   }
   ASSERT_TRUE(wait_end && post);
   EXPECT_GT(*wait_end, *post);
+}
+
+// With --lessons, each step is followed by its lesson: the question, the runs, and what they
+// measured, told from their output; the lessons' own segments and semaphores are gone after.
+TEST(Tour, LessonsFollowTheirStepsAndLeaveNothingBehind) {
+  Result result = run(tour, {"--bin", bin, "--lessons"}, {.timeout = 280s});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  std::size_t at = 0;
+  for (const char* expected :
+       {"==== 1.", "==== Lesson: relaykeep", "\n$ relaykeep limits\n",
+        "\n## The child's read never returned: ", "==== 2.", "==== Lesson: tallyrace",
+        "\n$ taskset -c 0 tallyrace\n", "\n## Pinned to one CPU they lost ", "==== 3.",
+        "==== Lesson: segtear", "\n## 20000 copies: ", "==== 4.", "==== Lesson: gaterace",
+        "\n$ gaterace kill\n",
+        "\n## Inside sem_wait and sem_post: 200 of 200, 0 lost, 0 overlapping",
+        "==== End of the tour"}) {
+    at = result.out.find(expected, at);
+    ASSERT_NE(at, std::string::npos) << expected << " missing, or out of order:\n" << result.out;
+  }
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+}
+
+// Where perf may not record the scheduler (an ordinary user, a container: a stand-in perf that
+// refuses as perf does), the tour still draws strace's timeline, runs no step a second time, and
+// says in one line why the timeline has no view of the CPUs.
+TEST(Tour, WherePerfRefusesTheTimelineSaysWhyItHasNoCpuView) {
+  if (!strace_works())
+    GTEST_SKIP() << "strace cannot trace here";
+  TempDir tools("refusing-perf"), folder("timeline");
+  write_script(tools / "perf",
+               "echo 'Error: Access to performance monitoring is limited.' >&2\n"
+               "exit 255\n");
+  ScopedEnv refused("PATH", path_with(tools.path()));
+  Result result = run(tour, {"--bin", bin, "--timeline", folder / "drawn"}, {.timeout = 200s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("\n## It has no view of the CPUs: perf may not record the scheduler "
+                            "here (kernel.perf_event_paranoid is "),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(folder / "drawn/timeline.html"));
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
 }
 
 // Another user's folder, or any folder the tour is pointed at, with timeline.html planted as a
