@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sched_view.h"
@@ -98,6 +99,10 @@ struct Window {
   Micros begin = 0;
   Micros end = 0;
 };
+
+// What a diagram drawn from strace's logs says of its recording.
+inline constexpr std::string_view strace_recording =
+    "Recorded by strace: every system call seen, each one stopping the program (slowed)";
 
 struct Diagram {
   std::string mechanism;  // "pipe", "threads", "segment", "semaphore"

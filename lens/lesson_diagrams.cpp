@@ -144,6 +144,7 @@ Diagram gaterace_half(const Log& log, const std::vector<std::pair<int, const Cal
                       bool locked) {
   Diagram diagram;
   diagram.mechanism = locked ? "gaterace-locked" : "gaterace-unlocked";
+  diagram.recording = strace_recording;
   diagram.title =
       locked ? "Lesson: gaterace, inside the semaphore" : "Lesson: gaterace, without the semaphore";
   std::vector<Span> sections;
@@ -221,6 +222,7 @@ std::optional<Diagram> relaykeep_diagram(const Log& log) {
   }
   Diagram diagram;
   diagram.mechanism = "relaykeep";
+  diagram.recording = strace_recording;
   diagram.title = "Lesson: relaykeep, the read that never returns";
   diagram.time = Window{log.first, log.last};
   diagram.lanes.push_back(Lane{log.main_pid, log.main_pid, "relaykeep", "parent", log.first,

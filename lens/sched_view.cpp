@@ -20,8 +20,6 @@ constexpr Micros workers_before = 20;
 constexpr Micros workers_after = 50;
 constexpr Micros micros_per_milli = 1000;
 
-constexpr std::string_view strace_costs =
-    "Recorded by strace: every system call seen, each one stopping the program (slowed)";
 constexpr std::string_view scheduler_costs =
     "The scheduler's view below is the same step run again without strace, recorded by perf "
     "(the kernel's sched: events): real times, and which CPU ran each thread, but no system "
@@ -289,7 +287,7 @@ void add_scheduler_view(Diagram& diagram, const std::optional<SchedRun>& record)
   if (!diagram.missing.empty()) {
     return;
   }
-  diagram.recording = strace_costs;
+  diagram.recording = strace_recording;
   if (!record || record->threads.empty()) {
     return;
   }
