@@ -712,6 +712,25 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   }
   ASSERT_TRUE(wait_end && post);
   EXPECT_GT(*wait_end, *post);
+
+  // Where perf may record the scheduler, each step ran once more under it: the trace opens with
+  // a process of CPU tracks per step, and the page draws the scheduler's view of each.
+  const std::string probe = folder / "probe.data";
+  if (run("/usr/bin/env",
+          {"perf", "record", "-q", "-e", "sched:sched_switch", "-a", "-o", probe, "true"})
+          .status != 0)
+    GTEST_SKIP() << "perf may not record the scheduler here: the CPUs' view is not checked";
+  EXPECT_NE(result.out.find("\n## Each step once more, without strace"), std::string::npos);
+  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  std::set<double> cpu_processes;
+  for (const Json& event : events)
+    if (event.at("name") == "process_name" &&
+        event.at("args").at("name").get<std::string>().starts_with("CPUs, "))
+      cpu_processes.insert(event.at("pid").get<double>());
+  EXPECT_EQ(cpu_processes.size(), 4u);
+  EXPECT_TRUE(cpu_processes.count(events.at(0).at("pid").get<double>())) << events.at(0);
+  const std::string page = read_file(out_dir + "/timeline.html");
+  EXPECT_EQ(count(page, "The scheduler's view below is the same step run again"), 4u);
 }
 
 // With --lessons, each step is followed by its lesson: the question, the runs, and what they
