@@ -1,7 +1,11 @@
 #include "sched_view.h"
 
 #include <algorithm>
+#include <charconv>
+#include <fstream>
 #include <map>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "diagrams.h"
@@ -19,6 +23,8 @@ constexpr Micros least_wake_up_margin = 200;
 constexpr Micros workers_before = 20;
 constexpr Micros workers_after = 50;
 constexpr Micros micros_per_milli = 1000;
+// The most processes a step starts that a .pids file may name (the semaphore step starts four).
+constexpr std::size_t most_started = 16;
 
 constexpr std::string_view scheduler_costs =
     "The scheduler's view below is the same step run again without strace, recorded by perf "
@@ -167,14 +173,28 @@ SchedSelect step_programs(std::string_view mechanism) {
   return {{}, {"gatenew", "gatetake", "gategive"}};
 }
 
+SchedSelect step_select(const std::filesystem::path& pids, std::string_view mechanism) {
+  SchedSelect select = step_programs(mechanism);
+  std::ifstream file(pids);
+  for (std::string word; select.pids.size() < most_started && file >> word;) {
+    int pid = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), pid);
+    if (error == std::errc() && end == word.data() + word.size() && pid > 0) {
+      select.pids.push_back(pid);
+    }
+  }
+  return select;
+}
+
 void read_sched_records(const std::filesystem::path& dir, Run& run) {
-  const auto read = [&dir](const char* name, std::string_view mechanism) {
-    return read_sched((dir / name).string(), step_programs(mechanism));
+  const auto read = [&dir](const char* step, std::string_view mechanism) {
+    return read_sched((dir / (std::string(step) + ".perf")).string(),
+                      step_select(dir / (std::string(step) + ".pids"), mechanism));
   };
-  run.pipe_sched = read("1-pipe.perf", "pipe");
-  run.threads_sched = read("2-threads.perf", "threads");
-  run.segment_sched = read("3-segment.perf", "segment");
-  run.semaphore_sched = read("4-semaphore.perf", "semaphore");
+  run.pipe_sched = read("1-pipe", "pipe");
+  run.threads_sched = read("2-threads", "threads");
+  run.segment_sched = read("3-segment", "segment");
+  run.semaphore_sched = read("4-semaphore", "semaphore");
 }
 
 namespace {

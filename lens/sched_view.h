@@ -71,9 +71,15 @@ struct CpuView {
 // The programs that a step runs, by which its tasks are found in a record of the whole machine.
 SchedSelect step_programs(std::string_view mechanism);
 
+// The step's programs in a record: the processes that the tour started in the step's run under
+// perf, as listed in the file at pids (one pid a line, beside the record), and what they forked;
+// where that file is missing or lists none, every process of the step's programs' names (another
+// run of the same program at the same time would then show too).
+SchedSelect step_select(const std::filesystem::path& pids, std::string_view mechanism);
+
 // Reads the records that `./tour --timeline` leaves in dir beside strace's logs (1-pipe.perf,
-// 2-threads.perf, 3-segment.perf, 4-semaphore.perf), where present and holding the step's
-// programs.
+// 2-threads.perf, 3-segment.perf, 4-semaphore.perf, each with its .pids), where present and
+// holding the step's programs.
 void read_sched_records(const std::filesystem::path& dir, Run& run);
 
 // Adds the scheduler's view of the step to its diagram, with notes on what it shows, where the

@@ -1325,7 +1325,8 @@ TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
   EXPECT_EQ(facts_of(*early.thread(21)).front(), (SpanFacts{lens::Doing::runnable, 95, 120, -1}));
 }
 
-// ---- The scheduler's view in the timeline (lens/sched_view.*, lens/draw_cpu.*), on the samples ----
+// ---- The scheduler's view in the timeline (lens/sched_view.*, lens/draw_cpu.*), on the samples
+// ----
 
 // The strace logs' run, with a step's record from perf's samples beside them.
 lens::Run with_record(std::optional<lens::SchedRun> lens::Run::*step, const std::string& sample,
@@ -1394,8 +1395,9 @@ TEST(TimelineSched, SemaphoreNoteGivesTheWakeUpTheRecordHolds) {
   EXPECT_EQ(view.wakes[0].from, 3U);
   EXPECT_EQ(view.wakes[0].to, 2U);
   EXPECT_EQ(view.wakes[0].ran - view.wakes[0].at, 79);
-  EXPECT_TRUE(has_note(semaphore, "gategive woke the waiting gatetake; it ran 79 \u00b5s later "
-                                  "(scheduler, real time)"));
+  EXPECT_TRUE(has_note(semaphore,
+                       "gategive woke the waiting gatetake; it ran 79 \u00b5s later "
+                       "(scheduler, real time)"));
   ASSERT_TRUE(view.detail_begin);
   EXPECT_LT(*view.detail_begin, view.wakes[0].at);
   EXPECT_GT(view.detail_end, view.wakes[0].ran);
@@ -1419,12 +1421,30 @@ TEST(TimelineSched, RecordsReadByNameAndBadOnesChangeNothing) {
             (std::vector<std::string>{"forkrelay parent", "forkrelay child"}));
   ASSERT_EQ(read[0].cpu->wakes.size(), 1U);
   EXPECT_EQ(read[0].cpu->wakes[0].from, 0U);
-  EXPECT_TRUE(has_note(read[0], "the child slept 99 \u00b5s in its read until the parent's write "
-                                "woke it"));
+  EXPECT_TRUE(has_note(read[0],
+                       "the child slept 99 \u00b5s in its read until the parent's write "
+                       "woke it"));
   for (std::size_t step = 1; step < read.size(); ++step) {
     EXPECT_FALSE(read[step].cpu) << read[step].title;
     EXPECT_EQ(lens::page_html({read[step]}), lens::page_html({recorded()[step]}));
   }
+}
+
+// Fault: another run of the same program at the same time (a second tour, a test) taken for the
+// tour's own: the pids the tour wrote beside the record pick its run out of the two.
+TEST(TimelineSched, ThePidsTheTourStartedPickItsRunOutOfTwo) {
+  const auto names = [](const std::filesystem::path& pids) {
+    const auto record =
+        lens::read_sched(perf_logs / "1-pipe-two-runs.perf", lens::step_select(pids, "pipe"));
+    std::vector<std::string> comms;
+    if (record)
+      for (const auto& thread : record->threads)
+        comms.push_back(thread.comm + " " + std::to_string(thread.parent != 0));
+    return comms;
+  };
+  EXPECT_EQ(names(perf_logs / "1-pipe-two-runs.pids"),
+            (std::vector<std::string>{"forkrelay 0", "forkrelay 1"}));
+  EXPECT_EQ(names(perf_logs / "no-such.pids").size(), 4U);  // by name: both runs
 }
 
 // Fault: the CPU tracks written after the programs' lanes (trace viewers list them last), a CPU
