@@ -581,7 +581,8 @@ TEST(Tour, InterruptsLeaveNothingBehind) {
     EXPECT_EQ(result.err.find("interrupted"), std::string::npos) << result.err;
     EXPECT_NE(result.out.find("Removed the shared-memory segment"), std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find("Removed the named semaphore"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Removed the named semaphore"), std::string::npos)
+        << result.err << result.out;
     EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
     EXPECT_EQ(tour_folders(temporary), 0u);
   }
