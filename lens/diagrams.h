@@ -61,7 +61,7 @@ struct Lane {
 
 struct Span {
   std::size_t lane = 0;
-  std::string name;
+  std::string name;  // its label, with its length; none where empty
   Micros begin = 0;
   Micros end = 0;
   Look look = Look::busy;

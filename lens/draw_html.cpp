@@ -1,7 +1,7 @@
 // The page: one section per mechanism, each an inline SVG drawn to a fixed width of user units.
 // On a wide screen the SVG fills the column; on a narrow one it keeps a readable size and its
 // drawing scrolls sideways under its fixed caption. Spans differ by pattern as well as by colour,
-// and every span and mark is labelled, so that the diagrams read the same in black and white.
+// and every mark and named span is labelled, so that the diagrams read the same in black and white.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -274,8 +274,8 @@ std::vector<Label> wanted_labels(const Diagram& diagram, const Scale& scale, con
     }
   }
   for (const Span& span : diagram.spans) {
-    if (span.lane == lane && span.look != Look::alive && scale.meets(span.begin, span.end) &&
-        labelled(span.begin)) {
+    if (span.lane == lane && span.look != Look::alive && !span.name.empty() &&
+        scale.meets(span.begin, span.end) && labelled(span.begin)) {
       labels.push_back(
           Label{scale.x(span.begin), span.name + " " + milliseconds(span.end - span.begin), 0});
     }

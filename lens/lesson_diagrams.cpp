@@ -175,6 +175,12 @@ Diagram gaterace_half(const Log& log, const std::vector<std::pair<int, const Cal
   diagram.overview_lanes = diagram.lanes.size();
   half_notes(diagram, sections.size(), overlapping(sections), locked);
   diagram.spans.insert(diagram.spans.end(), sections.begin(), sections.end());
+  // Only the magnified sections and waits are labelled: dozens of labels would hide the spans.
+  for (Span& span : diagram.spans) {
+    if (span.begin > diagram.detail->end) {
+      span.name.clear();
+    }
+  }
   return diagram;
 }
 
