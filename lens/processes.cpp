@@ -223,7 +223,11 @@ std::optional<int> tracee(int tracer, std::string_view proc) {
   for (const int child : children(tracer, proc)) {
     const fs::path process = root / std::to_string(child);
     const auto exe = link_target(process / "exe");
-    if (exe && *exe != *own && has_line(process / "status", traced_by)) {
+    // The tracer's program is read again after its child's: read first while the tour's shell
+    // was still becoming strace, it would let a child that strace forks for itself (strace tests
+    // ptrace on a short-lived child as it starts) pass for the program.
+    if (exe && *exe != *own && has_line(process / "status", traced_by) &&
+        link_target(root / std::to_string(tracer) / "exe") == own) {
       return child;
     }
   }

@@ -34,8 +34,9 @@ ProcessState process_state(int pid, std::string_view proc = proc_root);
 std::vector<int> children(int pid, std::string_view proc = proc_root);
 
 // "lens tracee PID": the child of strace process tracer that strace traces and that has become
-// the program (its exe differs from strace's own); nothing where there is none yet. strace's
-// other children run strace's binary, untraced.
+// the program (its exe differs from strace's own, read before and after); nothing where there is
+// none yet. strace's other children run strace's binary: those it forks to test ptrace as it
+// starts are traced for a moment, then killed.
 std::optional<int> tracee(int tracer, std::string_view proc = proc_root);
 
 }  // namespace lens
