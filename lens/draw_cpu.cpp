@@ -18,6 +18,8 @@ constexpr double char_width = 6.6;       // of text_size text, on average
 constexpr double bold_char_width = 7.6;  // of a lane's name
 constexpr double gap = 5;
 constexpr double caption_height = 18;  // a caption line above a panel
+// The key's entries after the CPUs' colours: waiting, asleep, and the wake-up arrow.
+constexpr std::size_t key_entries_beside_cpus = 3;
 constexpr double axis_drop = 16;       // from a panel's caption to its axis
 constexpr double first_lane = 8;       // from the axis to the first lane's top
 constexpr double lane_height = 30;     // a lane with room for a label over its line
@@ -315,6 +317,7 @@ double key(std::ostream& svg, const Diagram& diagram, const Frame& frame, double
   const std::string& prefix = diagram.mechanism;
   std::vector<std::pair<std::string, std::string>> entries;
   const int cpus = std::min<int>(diagram.cpu->cpus, static_cast<int>(cpu_colours.size()));
+  entries.reserve(static_cast<std::size_t>(cpus) + key_entries_beside_cpus);
   for (int cpu = 0; cpu < cpus; ++cpu) {
     entries.emplace_back(
         "<rect width=\"22\" height=\"12\" fill=\"" + std::string(colour_of(cpu)) + "\"/>",
