@@ -81,19 +81,6 @@ bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
-// A new process: fork, vfork, or a clone that makes no thread (as fork() and system() do).
-std::optional<int> forked_pid(const Call& call) {
-  const bool forks =
-      call.name == "fork" || call.name == "vfork" ||
-      ((call.name == "clone" || call.name == "clone3") && !contains(call.args, "CLONE_THREAD"));
-  const auto child = call.number();
-  if (!forks || !call.succeeded() || !child || *child <= 0 ||
-      *child > std::numeric_limits<int>::max()) {
-    return std::nullopt;
-  }
-  return static_cast<int>(*child);
-}
-
 // A system call looked for: its name and, where not empty, a part of its arguments.
 struct Wanted {
   std::string_view name;

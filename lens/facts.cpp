@@ -129,6 +129,18 @@ std::vector<Worker> workers_of(const Log& log, Micros main_end) {
 
 }  // namespace
 
+std::optional<int> forked_pid(const Call& call) {
+  const bool forks =
+      call.name == "fork" || call.name == "vfork" ||
+      ((call.name == "clone" || call.name == "clone3") && !contains(call.args, "CLONE_THREAD"));
+  const auto child = call.number();
+  if (!forks || !call.succeeded() || !child || *child <= 0 ||
+      *child > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int>(*child);
+}
+
 std::optional<int> first_argument(const Call& call) {
   int value = 0;
   const auto [rest, error] =

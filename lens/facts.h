@@ -57,6 +57,10 @@ struct ThreadFacts {
 
 ThreadFacts find_threads(const Log& log);
 
+// The pid of the process that a call made: fork, vfork, or a clone that makes no thread (as
+// fork() and system() do); nothing for any other call, or one that failed.
+std::optional<int> forked_pid(const Call& call);
+
 // The first argument of a call as a number: the descriptor of close(3) or write(4, ...).
 std::optional<int> first_argument(const Call& call);
 

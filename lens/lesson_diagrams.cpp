@@ -4,6 +4,8 @@
 #include <limits>
 #include <string_view>
 
+#include "facts.h"
+
 namespace lens {
 namespace {
 
@@ -15,19 +17,6 @@ constexpr std::string_view wchan_file = "/wchan";
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-// A new process: fork, vfork, or a clone that makes no thread.
-std::optional<int> forked_pid(const Call& call) {
-  const bool forks =
-      call.name == "fork" || call.name == "vfork" ||
-      ((call.name == "clone" || call.name == "clone3") && !contains(call.args, "CLONE_THREAD"));
-  const auto child = call.number();
-  if (!forks || !call.succeeded() || !child || *child <= 0 ||
-      *child > std::numeric_limits<int>::max()) {
-    return std::nullopt;
-  }
-  return static_cast<int>(*child);
 }
 
 // The processes that the program's first process forked, in order, with their forks.
