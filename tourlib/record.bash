@@ -4,6 +4,7 @@
 # could not record only lacks its view of the CPUs. Sourced by the tour.
 
 strace_missing="" # why strace shows nothing here
+records=""        # the folder lens draws the timeline from: strace's records, and perf's beside them
 no_cpu_view=""    # why the timeline has no view of the CPUs at all
 no_cpu_steps=()   # a line for each step whose run under perf was not recorded
 spawned_list=""   # while perf records a step: the file that lists the processes the tour starts
@@ -26,6 +27,7 @@ find_strace() {
     strace_missing+=" a container)"
   else
     record=$work/record
+    records=$record
     mkdir "$record" || stop "cannot make a folder in $work"
   fi
 }
@@ -37,6 +39,7 @@ prepare_perf() {
   perf=(env -i "PATH=$PATH" LC_ALL=C "HOME=$work/perf" PERF_CONFIG=/dev/null
     "PERF_BUILDID_DIR=$work/perf/.debug" perf)
   kill -l INT >"$work/sigint" && read -r stopped_status <"$work/sigint"
+  getconf CLK_TCK >"$work/ticks" && read -r clock_ticks <"$work/ticks"
   stopped_status=$((128 + stopped_status))
 }
 
@@ -166,8 +169,8 @@ first_line() {
 
 # Draws the timeline into folder $1 from this run's records, where they were made; sets drawn.
 draw_timeline() {
-  [ -n "$1" ] && [ -n "$record" ] || return 0
+  [ -n "$1" ] && [ -n "$records" ] || return 0
   stage="drawing the timeline"
-  "$lens" timeline "$record" "$1" || fail "lens could not draw the timeline"
+  "$lens" timeline "$records" "$1" || fail "lens could not draw the timeline"
   drawn=1
 }

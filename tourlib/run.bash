@@ -6,10 +6,11 @@
 # No $(...) runs while a signal may come (bash can lose a Ctrl-C as it reads one): capture runs
 # a command as a job of its own instead.
 
-work=""     # the tour's temporary folder, 0700
-record=""   # where strace records each run; empty where strace does not work
-lens=""     # the tour's reader, built with the programs
-patience=30 # seconds a program may take to reach its pause, or its wait
+work=""         # the tour's temporary folder, 0700
+record=""       # where strace records each run; empty where strace does not work
+lens=""         # the tour's reader, built with the programs
+patience=30     # seconds a program may take to reach its pause, or its wait
+clock_ticks=100 # the kernel's clock ticks a second, in which /proc counts CPU time
 # One format for every run: each thread, wall-clock times, durations, every byte read or written.
 strace_format=(-f -ttt -T -s 32 --strings-in-hex=non-ascii-chars -e read=all -e write=all)
 # Held programs, by their run's name: the descriptor that presses Enter, the job, the program.
@@ -92,6 +93,29 @@ await_end() {
 # What run $1 printed, from byte $2 on, with its control characters made visible.
 show_output() {
   [ "$quiet" = 1 ] || tail -c +$((${2:-0} + 1)) "$work/$1.out" | "$lens" show
+}
+
+# Into variable $1, what the tour's children that it has waited for cost so far, as the kernel
+# counts it (/proc/PID/stat): their minor page faults, and their clock ticks in user space and in
+# the kernel.
+children_cost() {
+  local -n cost=$1
+  local line fields
+  read -r line </proc/$BASHPID/stat
+  read -r -a fields <<<"${line##*) }"
+  cost="${fields[8]} ${fields[13]} ${fields[14]}"
+}
+
+# Writes into file $3 what the runs between costs $1 and $2 cost: page faults, and milliseconds in
+# user space and in the kernel.
+write_cost() {
+  local before after
+  read -r -a before <<<"$1"
+  read -r -a after <<<"$2"
+  printf 'page faults: %s\nuser: %s ms\nsystem: %s ms\n' \
+    "$((after[0] - before[0]))" \
+    "$(((after[1] - before[1]) * 1000 / clock_ticks))" \
+    "$(((after[2] - before[2]) * 1000 / clock_ticks))" >"$3"
 }
 
 # Runs program $2 (arguments after it) to its end with status 0, bounded, recorded as $1.
