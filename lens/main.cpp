@@ -36,7 +36,9 @@
 // written whole under a new name and renamed into place, and never through a link or into a FIFO
 // or device planted in its place. A step whose logs are missing gets a diagram that says so; the
 // lessons recorded with `./tour --lessons` (lesson-relaykeep-1.strace, lesson-gaterace-1.strace)
-// follow the steps, and a lesson not recorded gets none.
+// follow the steps, and a lesson not recorded gets none; gaterace's diagrams state the counts of
+// overlapping sections that its output beside the log (lesson-gaterace-1.out) gives, read as
+// `lesson tell` reads it.
 //
 // state and tracee read /proc: the tour waits with them for its programs' pauses and waits.
 //

@@ -1668,7 +1668,8 @@ TEST(LessonTell, HostileOutputsAreRefusedWithOneLineAndNoOverflow) {
 TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
   const auto log = lens::read_log(logs / "lessons" / "lesson-gaterace-1.strace");
   ASSERT_TRUE(log);
-  const std::vector<Diagram> halves = lens::gaterace_diagrams(*log);
+  const std::vector<Diagram> halves =
+      lens::gaterace_diagrams(*log, lens::read_lessons(logs / "lessons").gaterace_output);
   ASSERT_EQ(halves.size(), 2U);
   for (const Diagram& half : halves) {
     EXPECT_EQ(half.missing, "") << half.title;
@@ -1690,6 +1691,37 @@ TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
     EXPECT_NE(half.notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
         << half.notes[1];
   }
+}
+
+// The page and the tour's terminal state one count of overlapping sections: gaterace's own,
+// from its output beside the log (where strace's times, slowed, could count otherwise); where
+// the output is missing, or a FIFO planted in its place, the page says so and never waits.
+TEST(LessonDiagrams, TheOverlapCountsComeFromGateracesOwnOutput) {
+  const auto recorded = lens::lesson_diagrams(lens::read_lessons(logs / "lessons"));
+  ASSERT_EQ(recorded.size(), 3U);
+  // The output of the run recorded: "unlocked overlapping: 16", "locked overlapping: 0".
+  EXPECT_NE(recorded[1].notes[1].find(": 16 of its 20 sections overlapped"), std::string::npos)
+      << recorded[1].notes[1];
+  EXPECT_NE(recorded[2].notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
+      << recorded[2].notes[1];
+  EXPECT_NE(recorded[1].notes[1].find("lesson-gaterace-1.out"), std::string::npos);
+
+  TempDir dir("lesson-record");
+  fs::copy_file(logs / "lessons" / "lesson-gaterace-1.strace", dir / "lesson-gaterace-1.strace");
+  const auto stated = [&] {
+    const auto drawn = lens::lesson_diagrams(lens::read_lessons(dir.path()));
+    EXPECT_EQ(drawn.size(), 2U);
+    return drawn.empty() ? std::string() : drawn[0].notes[1];
+  };
+  const std::string missing = stated();
+  EXPECT_NE(missing.find("lesson-gaterace-1.out is missing from the record"), std::string::npos)
+      << missing;
+  EXPECT_EQ(missing.find(" of its "), std::string::npos) << missing;
+  ASSERT_EQ(mkfifo((dir / "lesson-gaterace-1.out").c_str(), 0600), 0);
+  EXPECT_NE(stated().find("not a regular file"), std::string::npos);
+  fs::remove(dir / "lesson-gaterace-1.out");
+  std::ofstream(dir / "lesson-gaterace-1.out") << replaced(race_out, "rounds: 20", "rounds: 21");
+  EXPECT_NE(stated().find("lesson-gaterace-1.out: unlocked expected 80 is not"), std::string::npos);
 }
 
 TEST(LessonDiagrams, TheChildsReadHasNoEndUntilTheParentEndsIt) {
