@@ -1495,9 +1495,11 @@ TEST(TimelineJson, OpensWithCpuTracksOfWhatRanThere) {
 // Outputs as the lessons print them, with figures no text could hold by chance.
 constexpr std::string_view tally_all =
     "table: 4194304\nworkers: 16\ncpus: 2\nexpected: 2097152\ntotal: 1918738\nlost: 178414\n"
+    "overlapping: 14\n"
     "Additions were lost where two workers loaded the same total and both stored it plus one.\n";
 constexpr std::string_view tally_one =
-    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n";
+    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n"
+    "overlapping: 5\n";
 constexpr std::string_view race_out =
     "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
     "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
@@ -1505,7 +1507,7 @@ constexpr std::string_view race_out =
 constexpr std::string_view kill_out =
     "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
     "holder signal: 9 (Killed)\nvalue after kill: 0\n"
-    "next taker: sem_timedwait: Connection timed out\nnext taker waited: 1.03 s\n";
+    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
 
 std::string tell(std::string_view name, const std::vector<std::string_view>& outputs) {
   const lens::Told told =
@@ -1529,22 +1531,38 @@ std::string replaced(std::string_view text, const std::string& from, const std::
 
 TEST(LessonTell, EveryFigureComesFromTheOutputs) {
   const std::string tally = tell("tallyrace", {tally_all, tally_one});
-  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738", "lost 13 of"})
+  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738",
+                             "14 of the 16 workers counted", "lost 13 of", "5 of the 16 workers"})
     EXPECT_NE(tally.find(figure), std::string::npos) << figure << " in\n" << tally;
   EXPECT_EQ(tally.find("one CPU, so"), std::string::npos);
-  // One CPU only: the first run took turns too. Nothing lost on two: the workers did not meet.
+  // One CPU only: the first run took turns too.
   EXPECT_NE(tell("tallyrace", {tally_one, tally_one}).find("This machine has one CPU, so"),
             std::string::npos);
+  // Nothing lost on two CPUs: the verdict is what the run measured (whether the workers' counting
+  // overlapped), never a guess at the machine.
   const std::string none =
       replaced(replaced(tally_all, "total: 1918738", "total: 2097152"), "lost: 178414", "lost: 0");
-  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("nothing was lost this time"),
+  const std::string apart =
+      tell("tallyrace", {replaced(none, "overlapping: 14", "overlapping: 0"),
+                         replaced(tally_one, "overlapping: 5", "overlapping: 0")});
+  for (const char* shown : {"nothing was lost this time", "no worker's counting overlapped",
+                            "no worker was switched out before it was through"})
+    EXPECT_NE(apart.find(shown), std::string::npos) << shown << " in\n" << apart;
+  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("though 14 of the 16 workers counted while"),
             std::string::npos);
+  for (const std::string& told : {apart, tell("tallyrace", {none, tally_one})})
+    EXPECT_EQ(told.find("busy"), std::string::npos) << told;
 
   const std::string race = tell("gaterace", {race_out, kill_out});
   for (const char* figure : {"4 processes x 20 rounds = 80", "ended at 21, 59 lost", "71 sections",
                              "80 of 80, 0 lost, 0 overlapping", "signal 9 (Killed)",
-                             "waited 1.03 s: sem_timedwait: Connection timed out"})
+                             "gave up after 1.03 s: the semaphore stayed taken"})
     EXPECT_NE(race.find(figure), std::string::npos) << figure << " in\n" << race;
+  EXPECT_EQ(race.find("onnection"), std::string::npos) << "there is no connection:\n" << race;
+  EXPECT_NE(tell("gaterace", {race_out, replaced(kill_out, "gave up: the semaphore stayed taken",
+                                                 "took the semaphore")})
+                .find("Yet the next taker took it, after 1.03 s"),
+            std::string::npos);
   const std::string tear =
       tell("segtear", {"copies: 20000\none letter: 1904\ntorn: 18096\nsegment size: 4096\n"});
   EXPECT_NE(tear.find("20000 copies: 18096 torn (both letters), 1904 of one letter"),
@@ -1585,7 +1603,8 @@ TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
   // The pinned run must be on one CPU.
   EXPECT_NE(refusal("tallyrace", {tally, tally}).find("not a run on one CPU"), std::string::npos);
   // Lines missing, twice, not numbers, or not plain text (a terminal's escape).
-  EXPECT_NE(refusal("tallyrace", {tally, "cpus: 1\n"}).find("output 2: no line \"expected: N\""),
+  EXPECT_NE(refusal("tallyrace", {tally, "workers: 16\ncpus: 1\n"})
+                .find("output 2: no line \"expected: N\""),
             std::string::npos);
   EXPECT_NE(refusal("tallyrace", {tally + "lost: 1\n", one}).find("more than one line"),
             std::string::npos);
@@ -1604,10 +1623,54 @@ TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
     EXPECT_NE(refusal("segtear", {"copies: 1\n"}).find(whole), std::string::npos) << whole;
 }
 
+// Outputs made to hurt: figures whose product overflows (UBSan in the asan preset reports any
+// overflow), counts no run can have, and a terminal's controls in a text line. Each is refused
+// with one line that says what is wrong.
+TEST(LessonTell, HostileOutputsAreRefusedWithOneLineAndNoOverflow) {
+  const std::string kill(kill_out);
+  const std::string one(tally_one);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> hostile = {
+      {{replaced(replaced(race_out, "processes: 4", "processes: 4294967296"), "rounds: 20",
+                 "rounds: 4294967296"),
+        kill},
+       "more sections than any run has"},
+      {{replaced(race_out, "processes: 4", "processes: 9223372036854775807"), kill},
+       "is not a count"},
+      {{replaced(race_out, "processes: 4", "processes: 0"), kill}, "at least one process"},
+      {{replaced(race_out, "rounds: 20", "rounds: 0"), kill}, "at least one round"},
+      {{replaced(race_out, "unlocked overlapping: 71", "unlocked overlapping: 81"), kill},
+       "unlocked overlapping 81 is more than 80 sections"},
+      {{replaced(tally_all, "overlapping: 14", "overlapping: 17"), one},
+       "overlapping 17 is more than 16 workers"},
+      {{replaced(tally_all, "workers: 16", "workers: 0"), one}, "at least one worker"},
+      // A C1 control (CSI, as UTF-8) and DEL: a terminal acts on the first, and neither is text.
+      {{std::string(race_out), replaced(kill_out, "9 (Killed)",
+                                        "9 (\xc2\x9b"
+                                        "2J)")},
+       "not plain text"},
+      {{std::string(race_out), replaced(kill_out, "9 (Killed)", "9 (Kil\x7fled)")},
+       "not plain text"},
+      // ETIMEDOUT's text told as if it were what happened: neither outcome gaterace prints.
+      {{std::string(race_out), replaced(kill_out, "gave up: the semaphore stayed taken",
+                                        "sem_timedwait: Connection timed out")},
+       "is neither"},
+  };
+  for (const auto& [outputs, why] : hostile) {
+    const std::string name = outputs[0].starts_with("table") ? "tallyrace" : "gaterace";
+    const std::string problem = refusal(name, outputs);
+    EXPECT_NE(problem.find(why), std::string::npos) << why << ": " << problem;
+    // One line of plain text: nothing of the hostile bytes is passed on.
+    EXPECT_TRUE(std::all_of(problem.begin(), problem.end(), [](char letter) {
+      return letter >= ' ' && letter <= '~';
+    })) << problem;
+  }
+}
+
 TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
   const auto log = lens::read_log(logs / "lessons" / "lesson-gaterace-1.strace");
   ASSERT_TRUE(log);
-  const std::vector<Diagram> halves = lens::gaterace_diagrams(*log);
+  const std::vector<Diagram> halves =
+      lens::gaterace_diagrams(*log, lens::read_lessons(logs / "lessons").gaterace_output);
   ASSERT_EQ(halves.size(), 2U);
   for (const Diagram& half : halves) {
     EXPECT_EQ(half.missing, "") << half.title;
@@ -1629,6 +1692,37 @@ TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
     EXPECT_NE(half.notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
         << half.notes[1];
   }
+}
+
+// The page and the tour's terminal state one count of overlapping sections: gaterace's own,
+// from its output beside the log (where strace's times, slowed, could count otherwise); where
+// the output is missing, or a FIFO planted in its place, the page says so and never waits.
+TEST(LessonDiagrams, TheOverlapCountsComeFromGateracesOwnOutput) {
+  const auto recorded = lens::lesson_diagrams(lens::read_lessons(logs / "lessons"));
+  ASSERT_EQ(recorded.size(), 3U);
+  // The output of the run recorded: "unlocked overlapping: 16", "locked overlapping: 0".
+  EXPECT_NE(recorded[1].notes[1].find(": 16 of its 20 sections overlapped"), std::string::npos)
+      << recorded[1].notes[1];
+  EXPECT_NE(recorded[2].notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
+      << recorded[2].notes[1];
+  EXPECT_NE(recorded[1].notes[1].find("lesson-gaterace-1.out"), std::string::npos);
+
+  TempDir dir("lesson-record");
+  fs::copy_file(logs / "lessons" / "lesson-gaterace-1.strace", dir / "lesson-gaterace-1.strace");
+  const auto stated = [&] {
+    const auto drawn = lens::lesson_diagrams(lens::read_lessons(dir.path()));
+    EXPECT_EQ(drawn.size(), 2U);
+    return drawn.empty() ? std::string() : drawn[0].notes[1];
+  };
+  const std::string missing = stated();
+  EXPECT_NE(missing.find("lesson-gaterace-1.out is missing from the record"), std::string::npos)
+      << missing;
+  EXPECT_EQ(missing.find(" of its "), std::string::npos) << missing;
+  ASSERT_EQ(mkfifo((dir / "lesson-gaterace-1.out").c_str(), 0600), 0);
+  EXPECT_NE(stated().find("not a regular file"), std::string::npos);
+  fs::remove(dir / "lesson-gaterace-1.out");
+  std::ofstream(dir / "lesson-gaterace-1.out") << replaced(race_out, "rounds: 20", "rounds: 21");
+  EXPECT_NE(stated().find("lesson-gaterace-1.out: unlocked expected 80 is not"), std::string::npos);
 }
 
 TEST(LessonDiagrams, TheChildsReadHasNoEndUntilTheParentEndsIt) {
@@ -1686,6 +1780,34 @@ TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
     const Result refused = run(LENS_TOOL, wrong);
     EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
     EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
+  }
+}
+
+// An output is read only from a regular file, up to 65536 bytes: exactly that many is a whole
+// output; one more is too long; a FIFO (which would block an open or a read for ever) and a
+// folder are refused at once, each with one line.
+TEST(LensTool, LessonTellReadsRegularFilesOfUpTo64KiBAndNeverWaitsOnAFifo) {
+  TempDir dir("lens-lesson-files");
+  const std::string whole = "copies: 3\none letter: 1\ntorn: 2\n";
+  // Other lines are passed over: padded with a sentence to the byte.
+  const std::string padded = whole + std::string(65536 - whole.size() - 1, 'x') + "\n";
+  ASSERT_EQ(padded.size(), 65536U);
+  std::ofstream(dir / "exact") << padded;
+  std::ofstream(dir / "over") << padded << "\n";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const Result exact = run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "exact"});
+  EXPECT_EQ(exact.status, 0) << exact.err;
+  EXPECT_NE(exact.out.find("3 copies: 2 torn"), std::string::npos) << exact.out;
+  for (const auto& [name, why] :
+       {std::pair{"over", "too long"}, std::pair{"fifo", "not a regular file"},
+        std::pair{"", "not a regular file"}}) {
+    const Result refused =
+        run(LENS_TOOL, {"lesson", "tell", "segtear", dir / name}, {.timeout = 10s});
+    EXPECT_FALSE(refused.timed_out) << name;
+    EXPECT_EQ(refused.status, 1) << name;
+    EXPECT_TRUE(
+        std::regex_match(refused.err, std::regex("lens: [^\n]*" + std::string(why) + "[^\n]*\n")))
+        << name << ": " << refused.err;
   }
 }
 
