@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -1411,6 +1412,71 @@ TEST(LensSched, NamesThatHoldNewlinesNeitherAddNorHideEvents) {
               std::tuple(21, hostile, 30));
     EXPECT_EQ(run.kernel.at(6).current.comm, hostile);
   }
+}
+
+// Fault: as perf really prints a task named with a newline (prctl), its lines split so that the
+// reader loses the task, or the switches into and out of it.
+TEST(LensSched, ALiveRecordOfATaskNamedWithANewline) {
+  TempDir dir("perf-live");
+  const std::string data = dir / "live.data";
+  if (run("/usr/bin/env", {"perf", "record", "-q", "-e", "sched:sched_switch", "-a", "-o",
+                           dir / "probe.data", "true"})
+          .status != 0)
+    GTEST_SKIP() << "perf may not record the scheduler here (not root, or no perf)";
+  Process recorder("/usr/bin/env",
+                   {"perf", "record", "-q", "-B", "-N", "-e",
+                    "sched:sched_switch,sched:sched_waking,sched:sched_wakeup_new,"
+                    "sched:sched_process_fork,sched:sched_process_exit",
+                    "-a", "-o", data},
+                   {.timeout = 30s});
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!(fs::exists(data) && fs::file_size(data) > 0) && recorder.running() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(recorder.running()) << "perf record ended: " << recorder.wait().err;
+  std::this_thread::sleep_for(300ms);
+  const std::string name = "ab\nX 9 [0] 1.5:";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Named as another user could name a task, it sleeps, then runs a little, and ends.
+    prctl(PR_SET_NAME, name.c_str());
+    usleep(20000);
+    const auto until = std::chrono::steady_clock::now() + 2ms;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    _exit(0);
+  }
+  int status = 0;
+  for (int tries = 0; waitpid(child, &status, WNOHANG) == 0 && tries < 1000; ++tries)
+    std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(100ms);
+  kill(recorder.pid(), SIGINT);
+  const Result recorded = recorder.wait();  // perf ends as SIGINT asks, after writing its record
+  ASSERT_TRUE(recorded.status == 0 || recorded.signal == SIGINT) << recorded.err;
+  const Result script = run(
+      "/usr/bin/env", {"perf", "script", "--header", "-F", "tid,cpu,time,event,trace", "-i", data});
+  ASSERT_EQ(script.status, 0) << script.err;
+  const lens::SchedRun read = sched(script.out, {{{child, getpid()}}});
+  EXPECT_TRUE(read.problems.empty()) << read.problems.front();
+  ASSERT_EQ(read.threads.size(), 1U);
+  EXPECT_EQ(read.threads[0].comm, name);
+  EXPECT_GT(read.threads[0].running, 0);
+  EXPECT_TRUE(read.threads[0].ended);
+  // Its switch-out into its sleep, the switch back in (its first came before it named itself),
+  // and its last switch-out.
+  std::map<std::string, int> switches;
+  for (const auto& event : read.kernel) {
+    if (event.kind != lens::KernelEvent::Kind::switched)
+      continue;
+    if (event.next.pid == child && event.next.comm == name)
+      ++switches["in"];
+    if (event.current.pid == child && event.current.comm == name)
+      ++switches[event.prev_state.substr(0, 1)];
+  }
+  EXPECT_GE(switches["in"], 1);
+  EXPECT_GE(switches["S"], 1);
+  EXPECT_EQ(switches["Z"], 1);
 }
 
 // Fault: a pid listed by the tour followed before the tour forked it (an earlier task of that
