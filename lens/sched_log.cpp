@@ -109,10 +109,16 @@ std::optional<Nanos> parse_time(std::string_view text) {
 
 // ---- perf's header: "    2 [000]   461.298776:       sched:sched_switch: " ----
 
-struct Header {
+// What perf's header says of an event.
+struct Stamp {
   Nanos at = 0;
   int cpu = 0;
   int tid = -1;
+};
+
+// A line's header, and where in the line the event's name and fields are.
+struct Header {
+  Stamp stamp;
   std::string_view name;  // after "sched:sched_": "switch", "process_fork"
   std::string_view text;  // the fields' text, after the name's colon and a space
 };
@@ -170,9 +176,7 @@ std::optional<Header> parse_header(std::string_view line) {
       (at + 1 < line.size() && line[at + 1] != ' ')) {
     return std::nullopt;
   }
-  header.at = *time;
-  header.cpu = *cpu;
-  header.tid = *tid;
+  header.stamp = Stamp{*time, *cpu, *tid};
   header.text = line.substr(std::min(line.size(), at + 2));
   return header;
 }
@@ -397,7 +401,7 @@ class Reader {
       began_ = true;
       kind_ = kind_of(header->name);
       if (kind_) {
-        header_ = *header;
+        stamp_ = header->stamp;
         text_.assign(header->text);
       }
     } else if (!began_) {
@@ -418,10 +422,10 @@ class Reader {
       return;
     }
     Event event;
-    event.at = header_.at;
+    event.at = stamp_.at;
     event.kind = *kind_;
-    event.cpu = header_.cpu;
-    event.header = header_.tid;
+    event.cpu = stamp_.cpu;
+    event.header = stamp_.tid;
     if (parse_fields(text_, event)) {
       events_.push_back(std::move(event));
     }
@@ -438,7 +442,7 @@ class Reader {
  private:
   bool began_ = false;        // an event has been seen: '#' lines are no longer perf's header
   std::optional<Kind> kind_;  // the event being read, where it is one that is read
-  Header header_;
+  Stamp stamp_;
   std::string text_;  // its fields' text so far
   std::vector<Event> events_;
   int header_cpus_ = 0;

@@ -1178,11 +1178,12 @@ TEST(LensSched, ThreetallyRunsAtMostTwoOfItsThreadsWhileMoreLive) {
     longest_worker = std::max(longest_worker, worker->running);
   }
   // The fill: main alone, only ever preempted, never waiting for anything, for longer than any
-  // worker runs (from its exec: the tour's shell forked it, and the fork may wait for the disk).
+  // worker runs.
   Micros filling = 0;
   for (const auto& span : main.spans) {
     if (span.begin >= first_worker)
       continue;
+    EXPECT_NE(span.doing, lens::Doing::asleep) << span.begin;
     if (span.doing == lens::Doing::running)
       filling += span.end - span.begin;
   }
