@@ -338,6 +338,27 @@ void threads_notes(Diagram& diagram, const ThreadFacts& facts) {
       "main's join waits until the last worker has ended; then main prints the total and ends.");
 }
 
+// Where the fill's time went, from what the tour counted of the run (and of the same step run
+// again under perf): the fill makes no system call, so strace does not slow it; the kernel
+// clearing the table's fresh pages at their first touch does.
+void fill_cost_note(Diagram& diagram, const RunCost& cost, const std::optional<RunCost>& again) {
+  std::string note =
+      "The fill makes no system call, so strace, which stops a program only at its calls, does "
+      "not slow it. Its time is the kernel's: this run spent " +
+      milliseconds(cost.system_ms * 1000) + " in the kernel (and " +
+      milliseconds(cost.user_ms * 1000) + " in its own code) for " + std::to_string(cost.faults) +
+      " page faults (strace's own included). Most of that kernel time is the clearing of the "
+      "table's 256 MiB of fresh memory, page by page (128 pages of 2 MiB where huge pages were "
+      "granted), as main first touches it.";
+  if (again) {
+    note += " Run again under perf, the step spent " + milliseconds(again->system_ms * 1000) +
+            " in the kernel for " + std::to_string(again->faults) +
+            " page faults: clearing memory is quick where the machine has just used it, and slow "
+            "where the memory comes cold (on a virtual machine, from its host).";
+  }
+  diagram.notes.push_back(note);
+}
+
 }  // namespace
 
 Diagram threads_diagram(const Run& run) {
@@ -369,6 +390,9 @@ Diagram threads_diagram(const Run& run) {
   diagram.overview_lanes = 1;
   diagram.overview_counters = false;
   threads_notes(diagram, facts);
+  if (run.threetally_cost) {
+    fill_cost_note(diagram, *run.threetally_cost, run.threads_sched_cost);
+  }
   if (facts.workers.size() > most_worker_lanes) {
     diagram.notes.push_back("Only main and the first " + std::to_string(most_worker_lanes) +
                             " of its " + std::to_string(facts.workers.size()) +
@@ -742,6 +766,8 @@ Run read_run(const std::filesystem::path& dir) {
   run.gatetake_1 = log("4-semaphore-gatetake-1.strace");
   run.gatetake_2 = log("4-semaphore-gatetake-2.strace");
   run.gategive = log("4-semaphore-gategive.strace");
+  run.threetally_cost = read_cost((dir / "2-threads-threetally.cost").string());
+  run.threads_sched_cost = read_cost((dir / "2-threads.cost").string());
   read_sched_records(dir, run);
   return run;
 }

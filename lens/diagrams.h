@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "processes.h"
 #include "sched_view.h"
 #include "strace_log.h"
 
@@ -32,6 +33,9 @@ struct Run {
   std::optional<SchedRun> threads_sched;
   std::optional<SchedRun> segment_sched;
   std::optional<SchedRun> semaphore_sched;
+  // What threetally's two runs cost, as the tour counted them: under strace, and under perf.
+  std::optional<RunCost> threetally_cost;
+  std::optional<RunCost> threads_sched_cost;
 };
 
 // Reads the logs that `./tour --timeline` leaves in dir, by their names.

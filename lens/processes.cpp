@@ -234,4 +234,32 @@ std::optional<int> tracee(int tracer, std::string_view proc) {
   return std::nullopt;
 }
 
+std::optional<RunCost> read_cost(const std::string& path) {
+  // Far above any run's, so that no sum of them overflows.
+  constexpr long long largest = 1'000'000'000'000;
+  std::ifstream file(path);
+  RunCost cost;
+  const std::pair<std::string_view, long long*> wanted[] = {
+      {"page faults: ", &cost.faults}, {"user: ", &cost.user_ms}, {"system: ", &cost.system_ms}};
+  std::string line;
+  for (const auto& [key, value] : wanted) {
+    if (!std::getline(file, line) || !line.starts_with(key)) {
+      return std::nullopt;
+    }
+    std::string_view rest = std::string_view(line).substr(key.size());
+    if (key != "page faults: ") {
+      if (!rest.ends_with(" ms")) {
+        return std::nullopt;
+      }
+      rest.remove_suffix(3);
+    }
+    const auto number = number_in<long long>(rest);
+    if (!number || *number < 0 || *number > largest) {
+      return std::nullopt;
+    }
+    *value = *number;
+  }
+  return cost;
+}
+
 }  // namespace lens

@@ -33,6 +33,18 @@ ProcessState process_state(int pid, std::string_view proc = proc_root);
 // The children of process pid (of all its threads), in no particular order.
 std::vector<int> children(int pid, std::string_view proc = proc_root);
 
+// What one run cost, as the tour counted it from /proc/PID/stat around it: its minor page faults,
+// and its CPU time in its own code (user) and in the kernel (system), in milliseconds.
+struct RunCost {
+  long long faults = 0;
+  long long user_ms = 0;
+  long long system_ms = 0;
+};
+
+// The cost the tour wrote into the file at path ("page faults: N", "user: N ms", "system: N ms");
+// nothing where the file is missing or not so.
+std::optional<RunCost> read_cost(const std::string& path);
+
 // "lens tracee PID": the child of strace process tracer that strace traces and that has become
 // the program (its exe differs from strace's own, read before and after); nothing where there is
 // none yet. strace's other children run strace's binary: those it forks to test ptrace as it

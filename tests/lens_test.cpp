@@ -386,6 +386,29 @@ TEST(TimelineDiagrams, ThreadsFillThenSixteenWorkersThenJoin) {
   EXPECT_EQ(*std::max_element(alive.begin(), alive.end()), 10);
 }
 
+// Where the fill's time went: the note states the tour's counts of both runs as they were
+// written (milliseconds), and says nothing where a count is not one.
+TEST(TimelineDiagrams, TheFillsCostIsWhatTheTourCounted) {
+  lens::Run run = lens::read_run(logs);
+  ASSERT_FALSE(run.threetally_cost);  // the recorded sample has none
+  TempDir dir("costs");
+  std::ofstream(dir / "strace.cost") << "page faults: 281\nuser: 40 ms\nsystem: 1520 ms\n";
+  std::ofstream(dir / "perf.cost") << "page faults: 279\nuser: 30 ms\nsystem: 45 ms\n";
+  std::ofstream(dir / "bad.cost") << "page faults: 281\nuser: 40 s\nsystem: 1520 ms\n";
+  run.threetally_cost = lens::read_cost(dir / "strace.cost");
+  run.threads_sched_cost = lens::read_cost(dir / "perf.cost");
+  ASSERT_TRUE(run.threetally_cost && run.threads_sched_cost);
+  EXPECT_FALSE(lens::read_cost(dir / "bad.cost"));
+  EXPECT_FALSE(lens::read_cost(dir / "missing.cost"));
+  const Diagram threads = lens::threads_diagram(run);
+  const std::string& note = threads.notes.back();
+  for (const char* part : {"this run spent 1520 ms in the kernel (and 40.0 ms in its own code) for "
+                           "281 page faults (strace's own included)",
+                           "Run again under perf, the step spent 45.0 ms in the kernel for 279"}) {
+    EXPECT_NE(note.find(part), std::string::npos) << note;
+  }
+}
+
 TEST(TimelineDiagrams, SegmentAttachmentsOverlapDuringTheFirstPause) {
   const Diagram& segment = recorded()[2];
   ASSERT_EQ(segment.missing, "");

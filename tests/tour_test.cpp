@@ -752,6 +752,9 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   EXPECT_TRUE(cpu_processes.count(events.at(0).at("pid").get<double>())) << events.at(0);
   const std::string page = read_file(out_dir + "/timeline.html");
   EXPECT_EQ(count(page, "The scheduler's view below is the same step run again"), 4u);
+  // What both runs of threetally cost, as the tour counted it, says where the fill's time went.
+  EXPECT_TRUE(std::regex_search(page, std::regex("this run spent [0-9.]+ ms in the kernel .*Run "
+                                                 "again under perf, the step spent [0-9.]+ ms")));
 }
 
 // With --lessons, each step is followed by its lesson: the question, the runs, and what they

@@ -11,6 +11,7 @@ record=""       # where strace records each run; empty where strace does not wor
 lens=""         # the tour's reader, built with the programs
 patience=30     # seconds a program may take to reach its pause, or its wait
 clock_ticks=100 # the kernel's clock ticks a second, in which /proc counts CPU time
+idle=""         # a named pipe that nobody writes into, read by nap
 # One format for every run: each thread, wall-clock times, durations, every byte read or written.
 strace_format=(-f -ttt -T -s 32 --strings-in-hex=non-ascii-chars -e read=all -e write=all)
 # Held programs, by their run's name: the descriptor that presses Enter, the job, the program.
@@ -22,9 +23,24 @@ wait_until() {
   shift
   until "$@"; do
     [ "$SECONDS" -lt "$deadline" ] || return 1
+    nap
+  done
+  return 0
+}
+
+# Waits 20 ms without a process of its own (so that what the tour's children cost counts only
+# the programs): a read, bounded in time, from a named pipe that nobody writes into. A signal
+# ends it at once, as it would end sleep.
+nap() {
+  if [ -z "$idle" ] && [ -n "$work" ] && mkfifo "$work/idle" 2>/dev/null; then
+    exec {idle}<>"$work/idle"
+  fi
+  if [ -n "$idle" ]; then
+    read -r -t 0.02 -u "$idle" || true
+  else
     sleep 0.02 &
     wait $!
-  done
+  fi
 }
 
 # Runs COMMAND... as a job of its own; the first line it prints goes into the variable named $1.
