@@ -83,6 +83,24 @@ struct SchedStep {
   int count = 0;
 };
 
+// One event of the kernel's record as the kernel's trace text tells it (draw_json.cpp writes
+// it out for Perfetto).
+struct KernelTask {
+  std::string comm;  // <= 15 bytes, any bytes
+  int pid = -1;
+  int prio = 0;
+};
+struct KernelEvent {
+  enum class Kind { switched, waking, wakeup_new };
+  Kind kind = Kind::switched;
+  std::int64_t at = 0;  // nanoseconds on perf's clock
+  int cpu = 0;
+  KernelTask current;      // the task on the CPU as it fired: for a switch, the one leaving
+  std::string prev_state;  // switched: the leaving task's state as printed ("S", "R+", "D|K")
+  KernelTask next;         // switched: the task switched in; a wake-up: the task woken
+  int target_cpu = -1;     // a wake-up: the CPU it is to run on
+};
+
 // The program's run as the scheduler saw it. Times are microseconds from `clock`.
 struct SchedRun {
   // The run's first event of the program, on perf's clock (microseconds since boot): not the
@@ -100,6 +118,9 @@ struct SchedRun {
   std::vector<SchedStep> alive_at_once;
   // How many CPUs run some other task at once (idle CPUs not counted).
   std::vector<SchedStep> others_at_once;
+  // Every switch and wake-up of the record from the step's first event of its programs to the
+  // record's end, in time order.
+  std::vector<KernelEvent> kernel;
 
   // The thread tid, if it is one of the program's.
   const SchedThread* thread(int tid) const;

@@ -66,6 +66,10 @@ struct CpuView {
   Micros detail_end = 0;
   std::vector<std::size_t> detail_lanes;
   std::string detail_caption;
+  // The record's own events, for the trace file (SchedRun::kernel), and the time on perf's
+  // clock, in microseconds, of this view's 0 (SchedRun::clock).
+  std::vector<KernelEvent> kernel;
+  Micros clock = 0;
 };
 
 // The programs that a step runs, by which its tasks are found in a record of the whole machine.
