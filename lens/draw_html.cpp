@@ -671,6 +671,19 @@ struct Key {
   std::string words;
 };
 
+// What each kind of arrow stands for, in the key.
+std::string_view arrow_meaning(Carries carries) {
+  switch (carries) {
+    case Carries::bytes:
+      return "the bytes, written, then read";
+    case Carries::bytes_waking:
+      return "the bytes, written, then read: the write wakes the waiting read";
+    case Carries::wake_up:
+      break;
+  }
+  return "who wakes whom";
+}
+
 std::vector<Key> keys(const Diagram& diagram, bool cut) {
   const std::string& prefix = diagram.mechanism;
   std::vector<Key> found;
@@ -695,10 +708,14 @@ std::vector<Key> keys(const Diagram& diagram, bool cut) {
                      R"(<path fill="#444" d="M16,0 L22,6 L16,12 z"/>)",
                      "goes on past the edge"});
   }
-  if (!diagram.arrows.empty()) {
-    found.push_back(
-        {R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
-         "who wakes whom"});
+  std::vector<Carries> told;
+  for (const Arrow& arrow : diagram.arrows) {
+    if (std::find(told.begin(), told.end(), arrow.carries) == told.end()) {
+      told.push_back(arrow.carries);
+      found.push_back(
+          {R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
+           std::string(arrow_meaning(arrow.carries))});
+    }
   }
   return found;
 }

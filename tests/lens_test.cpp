@@ -718,6 +718,23 @@ TEST(TimelinePage, ASpanCutByTheWindowShowsThatItGoesOn) {
   EXPECT_EQ(count(cut, "goes on past the edge"), 1U);
 }
 
+// Fault: the pipe's arrow keyed "who wakes whom" where the write came first and nobody slept.
+TEST(TimelinePage, TheKeySaysWhatEachArrowCarries) {
+  const std::string recorded_page = lens::page_html(recorded());
+  EXPECT_EQ(count(recorded_page, ">the bytes, written, then read</text>"), 1U);
+  EXPECT_EQ(count(recorded_page, ">who wakes whom</text>"), 1U);  // the semaphore's post
+  lens::Run run;
+  run.forkrelay = log_of(
+      "500 1000.000000 pipe2([3, 4], 0) = 0 <0.000010>\n"
+      "500 1000.000100 clone(child_stack=NULL, flags=CLONE_CHILD_SETTID|SIGCHLD) = 501 <0.000050>\n"
+      "501 1000.000200 read(3,  <unfinished ...>\n"
+      "500 1000.000300 write(4, \"Message\", 128) = 128 <0.000020>\n"
+      "501 1000.000400 <... read resumed>\"Message\", 128) = 128 <0.000200>\n");
+  const std::string waited = lens::page_html({lens::pipe_diagram(run)});
+  EXPECT_EQ(count(waited, ">the bytes, written, then read: the write wakes the waiting read<"), 1U);
+  EXPECT_EQ(count(waited, "who wakes whom"), 0U);
+}
+
 TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   TempDir out("timeline");
   const Result made = run(LENS_TOOL, {"timeline", logs.string(), out.path().string()});
