@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "draw_parts.h"
+
 namespace lens {
 namespace {
 
@@ -42,37 +44,8 @@ constexpr std::string_view caption_text =
     "Recorded by the scheduler (perf, sched: events), the step run again without strace: real "
     "times, no system calls";
 
-std::string at(double value) {
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%.1f", value);
-  return text.data();
-}
-
 double text_width(const std::string& text) {
   return static_cast<double>(text.size()) * char_width;
-}
-
-// Text for the page: markup characters escaped, control characters (a task may name itself
-// anything) shown as the replacement character.
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      out += "\xef\xbf\xbd";
-    } else if (c == '&') {
-      out += "&amp;";
-    } else if (c == '<') {
-      out += "&lt;";
-    } else if (c == '>') {
-      out += "&gt;";
-    } else if (c == '"') {
-      out += "&quot;";
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 std::string_view colour_of(int cpu) {
@@ -170,7 +143,7 @@ void span_shape(std::ostream& svg, const CpuView& view, const SchedSpan& span, c
     const std::string label = sleep_label(view, span);
     if (!compact && x1 - x0 > text_width(label) + 2 * gap) {
       svg << "<text class=\"label\" x=\"" << at(x0 + gap) << "\" y=\"" << at(y - bar_half - 3)
-          << "\">" << escaped(label) << "</text>\n";
+          << "\">" << page_text(label) << "</text>\n";
     }
   }
 }
@@ -188,7 +161,7 @@ void summary_text(std::ostream& svg, const CpuLane& lane, const Scale& scale, co
   if (lane.compact) {
     // One of many alike: its time running, right of its name.
     svg << "<text class=\"id\" x=\"" << at(scale.left - gap) << "\" y=\"" << at(y + 4)
-        << "\" text-anchor=\"end\">" << escaped(lane.summary) << "</text>\n";
+        << "\" text-anchor=\"end\">" << page_text(lane.summary) << "</text>\n";
     return;
   }
   if (!scale.meets(lane.begin, lane.end)) {
@@ -201,7 +174,7 @@ void summary_text(std::ostream& svg, const CpuLane& lane, const Scale& scale, co
   const double name_end = frame.name_left + name_width(lane) + gap;
   const double x = after <= right ? after : before >= name_end ? before : right;
   svg << "<text class=\"id label\" x=\"" << at(x) << "\" y=\"" << at(y + 4) << "\">"
-      << escaped(lane.summary) << "</text>\n";
+      << page_text(lane.summary) << "</text>\n";
 }
 
 // A lane: its name and tid, its spans (which cover its life) and its summary.
@@ -209,7 +182,7 @@ void lane_shape(std::ostream& svg, const Diagram& diagram, const CpuLane& lane, 
                 const Frame& frame, double y) {
   const CpuView& view = *diagram.cpu;
   svg << "<text class=\"lane" << (lane.compact ? " small" : "") << "\" x=\"" << frame.name_left
-      << "\" y=\"" << at(y + 4) << "\">" << escaped(lane.name) << " <tspan class=\"id\">"
+      << "\" y=\"" << at(y + 4) << "\">" << page_text(lane.name) << " <tspan class=\"id\">"
       << lane.tid << "</tspan></text>\n";
   for (const SchedSpan& span : lane.spans) {
     if (scale.meets(span.begin, span.end)) {
@@ -242,7 +215,7 @@ double line_shape(std::ostream& svg, const CpuLine& line, const CpuView& view, c
     }
   }
   svg << "<text class=\"lane\" x=\"" << frame.name_left << "\" y=\"" << at(bottom - 14) << "\">"
-      << escaped(line.name) << "</text><text class=\"id\" x=\"" << frame.name_left << "\" y=\""
+      << page_text(line.name) << "</text><text class=\"id\" x=\"" << frame.name_left << "\" y=\""
       << at(bottom) << "\">step line, at most " << most_at_once(line.steps) << "</text>\n";
   svg << "<line class=\"zero\" x1=\"" << scale.left << "\" y1=\"" << at(y(0)) << "\" x2=\""
       << scale.right << "\" y2=\"" << at(y(0)) << "\"/>\n";
@@ -282,7 +255,7 @@ double panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, cons
              const Frame& frame, double top) {
   const CpuView& view = *diagram.cpu;
   svg << "<text class=\"panel\" x=\"" << frame.name_left << "\" y=\"" << at(top + text_size)
-      << "\">" << escaped(content.caption) << "</text>\n";
+      << "\">" << page_text(content.caption) << "</text>\n";
   const double axis_top = top + caption_height + axis_drop;
   std::ostringstream body;
   std::vector<double> baselines(view.lanes.size(), -1);
@@ -341,7 +314,7 @@ double key(std::ostream& svg, const Diagram& diagram, const Frame& frame, double
       y += key_row;
     }
     svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << swatch
-        << "<text class=\"key\" x=\"30\" y=\"10\">" << escaped(words) << "</text></g>\n";
+        << "<text class=\"key\" x=\"30\" y=\"10\">" << page_text(words) << "</text></g>\n";
     x += length;
   }
   return y + key_row + 2;
@@ -354,7 +327,7 @@ double recording_line(std::ostream& svg, const Diagram& diagram, const Frame& fr
     return top;
   }
   svg << "<text class=\"source\" x=\"" << frame.name_left << "\" y=\"" << at(top + 14) << "\">"
-      << escaped(diagram.recording) << "</text>\n";
+      << page_text(diagram.recording) << "</text>\n";
   return top + caption_height + 2;
 }
 

@@ -12,6 +12,7 @@
 
 #include "draw.h"
 #include "draw_cpu.h"
+#include "draw_parts.h"
 
 namespace lens {
 namespace {
@@ -44,44 +45,6 @@ constexpr double counter_room = 26;    // of which above the highest value and b
 constexpr double caption_height = 16;  // "The whole step", above a panel
 constexpr double axis_drop = 18;       // from a panel's top to its axis
 constexpr double first_lane = 26;      // from a panel's top to its first lane
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      // A control character is shown as its picture (U+2400 to U+241F, U+2421), not sent raw.
-      constexpr unsigned char pictures = 0x80;
-      out += "\xe2\x90";
-      out += static_cast<char>(byte == 0x7f ? 0xa1 : pictures + byte);
-      continue;
-    }
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-// A coordinate, to one decimal.
-std::string at(double value) {
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%.1f", value);
-  return text.data();
-}
 
 double text_width(const std::string& text) {
   return static_cast<double>(text.size()) * char_width;
@@ -366,11 +329,11 @@ void lane_name(std::ostream& svg, const Lane& lane, const LaneBox& box) {
   const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
   if (box.compact) {
     svg << "<text class=\"lane small\" x=\"" << name_left << "\" y=\""
-        << at(box.baseline + text_lift) << "\">" << escaped(name) << " <tspan class=\"id\">" << id
+        << at(box.baseline + text_lift) << "\">" << page_text(name) << " <tspan class=\"id\">" << id
         << "</tspan></text>\n";
   } else {
     svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(box.baseline - 1) << "\">"
-        << escaped(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+        << page_text(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
         << at(box.baseline + id_drop) << "\">" << id << "</text>\n";
   }
 }
@@ -458,7 +421,7 @@ void arrow_shape(std::ostream& svg, const Shown& shown, const std::vector<LaneBo
 void lane_labels(std::ostream& svg, const LaneBox& box) {
   for (const Label& label : box.labels) {
     svg << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
-        << at(box.baseline - label_lift - label_row * label.row) << "\">" << escaped(label.text)
+        << at(box.baseline - label_lift - label_row * label.row) << "\">" << page_text(label.text)
         << "</text>\n";
   }
 }
@@ -610,14 +573,14 @@ double counter_shape(std::ostream& svg, const Counter& counter, const Scale& sca
   const double bottom = top + counter_band - lane_bottom;
   const Rise rise{bottom, (counter_band - counter_room) / (highest - lowest), lowest};
   svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(bottom - label_row) << "\">"
-      << escaped(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+      << page_text(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
       << at(bottom) << "\">step line, " << lowest << " to " << highest << "</text>\n";
   svg << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(rise.y(0)) << "\" x2=\""
       << plot_right << "\" y2=\"" << at(rise.y(0)) << "\"/>\n";
   svg << "<path class=\"counter\" d=\"" << step_path(levels, rise) << "\"/>\n";
   for (const Value& value : values_to_write(levels, rise)) {
     svg << "<text class=\"value\" x=\"" << at(value.left) << "\" y=\"" << at(value.bottom) << "\">"
-        << escaped(value.text) << "</text>\n";
+        << page_text(value.text) << "</text>\n";
   }
   return top + counter_band;
 }
@@ -633,7 +596,7 @@ Drawn panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, const
             double top) {
   if (!content.caption.empty()) {
     svg << "<text class=\"panel\" x=\"" << name_left << "\" y=\"" << at(top + text_size) << "\">"
-        << escaped(content.caption) << "</text>\n";
+        << page_text(content.caption) << "</text>\n";
     top += caption_height;
   }
   const std::vector<Shown> arrows = arrows_shown(diagram, scale, content);
@@ -734,7 +697,7 @@ double legend(std::ostream& svg, const std::vector<Key>& entries, double top) {
       y += row;
     }
     svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << key.swatch
-        << "<text class=\"key\" x=\"" << swatch_width << "\" y=\"10\">" << escaped(key.words)
+        << "<text class=\"key\" x=\"" << swatch_width << "\" y=\"10\">" << page_text(key.words)
         << "</text></g>\n";
     x += length;
   }
@@ -828,7 +791,7 @@ std::string figure(const Diagram& diagram) {
   if (!diagram.missing.empty()) {
     constexpr double missing_height = 48;
     svg << "<text class=\"missing\" x=\"" << name_left
-        << "\" y=\"30\">Not recorded: " << escaped(diagram.missing) << "</text>\n";
+        << "\" y=\"30\">Not recorded: " << page_text(diagram.missing) << "</text>\n";
     height = missing_height;
   } else {
     // Which recording the lanes come from, over them; the scheduler's view, if any, under them.
@@ -842,15 +805,15 @@ std::string figure(const Diagram& diagram) {
   }
   const std::string& id = diagram.mechanism;
   std::ostringstream out;
-  out << "<section id=\"" << id << "\">\n<h2>" << escaped(diagram.title)
+  out << "<section id=\"" << id << "\">\n<h2>" << page_text(diagram.title)
       << "</h2>\n<figure>\n<div class=\"drawing\">\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << svg_width << " "
       << at(height) << "\" role=\"img\" aria-labelledby=\"" << id << "-title " << id
-      << "-desc\">\n<title id=\"" << id << "-title\">" << escaped(diagram.title) << "</title>\n"
-      << "<desc id=\"" << id << "-desc\">" << escaped(description(diagram)) << "</desc>\n"
+      << "-desc\">\n<title id=\"" << id << "-title\">" << page_text(diagram.title) << "</title>\n"
+      << "<desc id=\"" << id << "-desc\">" << page_text(description(diagram)) << "</desc>\n"
       << definitions(id) << svg.str() << "</svg>\n</div>\n<figcaption>\n";
   for (const std::string& note : diagram.notes) {
-    out << "<p>" << escaped(note) << "</p>\n";
+    out << "<p>" << page_text(note) << "</p>\n";
   }
   out << "</figcaption>\n</figure>\n</section>\n";
   return out.str();

@@ -10,40 +10,10 @@
 #include <string_view>
 
 #include "draw.h"
+#include "draw_parts.h"
 
 namespace lens {
 namespace {
-
-// The length of the well-formed UTF-8 sequence that starts at `at`, or 0 where none does: an
-// overlong form, a surrogate or a stray byte is not JSON's text.
-std::size_t sequence_length(std::string_view text, std::size_t at) {
-  const auto byte = [text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    length = 1;
-  } else if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-  }
-  if (length == 0 || at + length > text.size()) {
-    return 0;
-  }
-  for (std::size_t index = at + 1; index < at + length; ++index) {
-    if ((byte(index) & 0xc0U) != 0x80) {
-      return 0;
-    }
-  }
-  const unsigned char second = length > 1 ? byte(at + 1) : 0;
-  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) ||
-      (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second >= 0x90)) {
-    return 0;
-  }
-  return length;
-}
 
 // A JSON string: quotes and backslashes escaped, control characters as \u00XX, and any byte that
 // is not part of well-formed UTF-8 as U+FFFD, the replacement character.
@@ -52,7 +22,7 @@ std::string json_string(std::string_view text) {
   std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
-    const std::size_t length = sequence_length(text, at);
+    const std::size_t length = utf8_length(text, at);
     if (length == 0) {
       out += "\\ufffd";
       ++at;
