@@ -1,5 +1,6 @@
 #include "draw_parts.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -71,6 +72,53 @@ std::string page_text(std::string_view text) {
     at += length;
   }
   return out;
+}
+
+std::string step_path(const std::vector<Level>& levels) {
+  std::string path;
+  std::string column;  // the x of the points held back
+  std::vector<double> ys;
+  const auto flush = [&path, &column, &ys] {
+    if (ys.empty()) {
+      return;
+    }
+    const auto [low, high] = std::minmax_element(ys.begin(), ys.end());
+    for (const double y : {ys.front(), *low, *high, ys.back()}) {
+      path += (path.empty() ? "M" : " L") + column + "," + at(y);
+    }
+    ys.clear();
+  };
+  for (const Level& level : levels) {
+    for (const double x : {level.x0, level.x1}) {
+      if (const std::string here = at(x); here != column) {
+        flush();
+        column = here;
+      }
+      ys.push_back(level.y);
+    }
+  }
+  flush();
+  return path;
+}
+
+std::vector<Stretch> stretches(const std::vector<std::pair<double, double>>& ends, double least) {
+  std::vector<Stretch> found;
+  bool open = false;  // whether the last stretch found is a run of narrow spans still growing
+  for (std::size_t index = 0; index < ends.size(); ++index) {
+    const auto [x0, x1] = ends[index];
+    if (x1 - x0 >= least) {
+      found.push_back(Stretch{index, index + 1, x0, x1});
+      open = false;
+    } else if (open) {
+      found.back().last = index + 1;
+      found.back().x1 = std::max(found.back().x1, x1);
+      open = found.back().x1 - found.back().x0 < least;
+    } else {
+      found.push_back(Stretch{index, index + 1, x0, x1});
+      open = true;
+    }
+  }
+  return found;
 }
 
 }  // namespace lens

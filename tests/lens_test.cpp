@@ -731,6 +731,84 @@ TEST(TimelinePage, ASpanCutByTheWindowShowsThatItGoesOn) {
   EXPECT_EQ(count(cut, "goes on past the edge"), 1U);
 }
 
+// Slices of `length` µs from 0 on, each running on the next of `cpus` in turn and then doing
+// `between` for as long, `count` of each.
+std::vector<lens::SchedSpan> slices(int count, const std::vector<int>& cpus, lens::Doing between,
+                                    Micros length) {
+  std::vector<lens::SchedSpan> spans;
+  for (int index = 0; index < count; ++index) {
+    const Micros at = 2 * length * index;
+    const int cpu = cpus[static_cast<std::size_t>(index) % cpus.size()];
+    spans.push_back({lens::Doing::running, at, at + length, cpu, 0, -1});
+    spans.push_back({between, at + length, at + 2 * length, -1, 'S', -1});
+  }
+  return spans;
+}
+
+// A step whose scheduler's view has three lanes over 200 ms: one running `count` short slices on
+// CPU 1, asleep between; one on CPUs 0 and 1 in turn, waiting between; and one asleep but for
+// one short slice on CPU 0 in the middle.
+Diagram busy_step(int count) {
+  constexpr Micros length = 200'000;
+  Diagram diagram = stepping({{0, 0}});
+  lens::CpuView view;
+  view.cpus = 2;
+  view.end = length;
+  const Micros slice = length / count / 2;
+  view.lanes.push_back({"one", 1, 0, length, slices(count, {1}, lens::Doing::asleep, slice)});
+  view.lanes.push_back({"two", 2, 0, length, slices(count, {0, 1}, lens::Doing::runnable, slice)});
+  view.lanes.push_back({"blip",
+                        3,
+                        0,
+                        length,
+                        {{lens::Doing::asleep, 0, length / 2, -1, 'S', -1},
+                         {lens::Doing::running, length / 2, length / 2 + 1, 0, 0, -1},
+                         {lens::Doing::asleep, length / 2 + 1, length, -1, 'S', -1}}});
+  diagram.cpu = view;
+  return diagram;
+}
+
+// Faults: a shape for every slice of the scheduler's record (a 100 MB record made a 62 MB page);
+// slices too short to see merged into something they were not (a run of slices on one CPU not
+// shown running on that CPU; slices on two CPUs shown on one); a lone short slice lost among
+// long sleeps; busy pieces drawn without a key that says what they are.
+TEST(TimelinePage, SlicesTooShortToSeeAreMergedKeepingWhatTheyMean) {
+  const std::string few = lens::page_html({busy_step(1'000)});
+  const std::string many = lens::page_html({busy_step(100'000)});
+  EXPECT_LT(many.size(), few.size() + 100);
+  EXPECT_EQ(count(many, ">CPU 1, 100000 switches</text>"), 1U);
+  EXPECT_EQ(count(many, ">busy, 100000 switches</text>"), 1U);
+  EXPECT_EQ(count(many, "busy: switches too short to draw apart"), 1U);
+  // The blip is the only piece running on CPU 0 (#0072b2), and the key's swatch of CPU 0.
+  EXPECT_EQ(count(many, "fill=\"#0072b2\" d=\"M"), 1U);
+  EXPECT_EQ(count(many, "#0072b2"), 2U);
+  // Without busy pieces, no busy key.
+  Diagram calm = busy_step(1'000);
+  calm.cpu->lanes.erase(calm.cpu->lanes.begin() + 1);
+  EXPECT_EQ(count(lens::page_html({calm}), "busy: switches"), 0U);
+}
+
+// Faults: a shape and a label for every one of thousands of calls on a lane (strace's panels),
+// or every span told in the figure's description; spans of different looks merged into one of
+// them.
+TEST(TimelinePage, StraceSpansTooShortToSeeAreMergedToo) {
+  constexpr int spans = 20'000;
+  Diagram diagram = stepping({{0, 0}});
+  diagram.lanes.push_back(lens::Lane{9, 10, "gategive", "worker", 0, 1'000'000});
+  for (int index = 0; index < spans; ++index) {
+    const Micros at = index * 50;
+    diagram.spans.push_back(lens::Span{0, "wait", at, at + 10, lens::Look::blocked});
+    diagram.spans.push_back(lens::Span{1, index % 2 == 0 ? "read" : "pause", at, at + 10,
+                                       index % 2 == 0 ? lens::Look::busy : lens::Look::paused});
+  }
+  const std::string page = lens::page_html({diagram});
+  EXPECT_LT(page.size(), 50'000U);
+  EXPECT_EQ(count(page, ">wait \u00d720000</text>"), 1U);
+  EXPECT_EQ(count(page, ">spans \u00d720000</text>"), 1U);
+  EXPECT_EQ(count(page, "spans too short to draw apart, merged (cross-hatched)"), 1U);
+  EXPECT_EQ(count(page, "(40000 spans in all)"), 1U);
+}
+
 // Fault: the pipe's arrow keyed "who wakes whom" where the write came first and nobody slept.
 TEST(TimelinePage, TheKeySaysWhatEachArrowCarries) {
   const std::string recorded_page = lens::page_html(recorded());
