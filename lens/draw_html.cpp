@@ -992,7 +992,9 @@ std::string page_html(const std::vector<Diagram>& diagrams) {
     out << "<p class=\"intro\">Under a step's lanes, the scheduler's view: the tour ran the step "
            "a second time without strace while perf recorded the kernel's scheduler events. It "
            "shows no system calls, but real times: when each thread ran and on which CPU, when "
-           "it waited for a CPU, when it slept and who woke it.</p>\n";
+           "it waited for a CPU, when it slept and who woke it. In timeline.json these runs are "
+           "the kernel's own trace text, which Perfetto draws as CPU tracks and thread states; "
+           "being other runs, they come after strace's run there, one after another.</p>\n";
   }
   for (const Diagram& diagram : diagrams) {
     out << figure(diagram);
