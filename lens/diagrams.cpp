@@ -541,9 +541,15 @@ Micros opened(const Log& log) {
 
 // What the four logs show of the semaphore.
 struct SemaphoreFacts {
-  Micros created = 0;          // gatenew makes the semaphore visible, with the value 1
-  Micros first_take = 0;       // the first gatetake takes it (approximate)
-  std::optional<Span> wait;    // the second gatetake's longest futex wait
+  Micros created = 0;     // gatenew makes the semaphore visible, with the value 1
+  Micros first_take = 0;  // the first gatetake takes it (approximate)
+  // The second gatetake's wait: from its first futex wait to the one that gategive's post ended
+  // (its last, where none did).
+  std::optional<Span> wait;
+  // Its futex waits that returned before the post: woken by another task's FUTEX_WAKE (anyone who
+  // can map the semaphore may call it), or EAGAIN (the value changed as it went to sleep). Each
+  // time the value was 0 again, and it waited again: none of them is the wake-up.
+  int returned_early = 0;
   const Call* wake = nullptr;  // gategive's futex wake
   Micros given = 0;            // gategive's post where it woke nobody (approximate)
 };
@@ -554,16 +560,30 @@ SemaphoreFacts find_semaphore(const Log& made, const Log& first, const Log& wait
   const Call* link = first_call(made, made.main_pid, Wanted{"link", "/dev/shm/sem."});
   facts.created = link != nullptr ? link->end : opened(made);
   facts.first_take = opened(first);
-  for (const std::size_t at : waiter.places_of(waiter.main_pid)) {
-    const Call& call = waiter.calls[at];
-    const Micros took = length(call.begin, call.end);
-    if (call.name == "futex" && contains(call.args, "FUTEX_WAIT") &&
-        (!facts.wait || took > length(facts.wait->begin, facts.wait->end))) {
-      facts.wait = Span{2, "wait", call.begin, std::max(call.begin, call.end), Look::blocked};
-    }
-  }
   facts.wake = first_call(giver, giver.main_pid, Wanted{"futex", "FUTEX_WAKE"});
   facts.given = opened(giver);
+  std::vector<const Call*> waits;
+  for (const std::size_t at : waiter.places_of(waiter.main_pid)) {
+    const Call& call = waiter.calls[at];
+    if (call.name == "futex" && contains(call.args, "FUTEX_WAIT")) {
+      waits.push_back(&call);
+    }
+  }
+  if (waits.empty()) {
+    return facts;
+  }
+  // The wait that the post ended is the first still waiting as the post began (within the two
+  // logs' clock skew); a wait that had returned before it cannot have been woken by it.
+  std::size_t ended = waits.size() - 1;
+  for (std::size_t index = 0; facts.wake != nullptr && index < waits.size(); ++index) {
+    if (facts.wake->begin <= plus(waits[index]->end, clock_skew)) {
+      ended = index;
+      break;
+    }
+  }
+  facts.returned_early = static_cast<int>(ended);
+  facts.wait = Span{2, "wait", waits.front()->begin,
+                    std::max(waits.front()->begin, waits[ended]->end), Look::blocked};
   return facts;
 }
 
@@ -624,6 +644,21 @@ void semaphore_shapes(Diagram& diagram, const SemaphoreFacts& facts, Taken taken
                                      step_line(std::move(changes), {facts.created, 1})});
 }
 
+// What the waits that returned before the post were, where there were any.
+std::string early_returns(const SemaphoreFacts& facts) {
+  if (facts.returned_early == 0) {
+    return {};
+  }
+  const int count = facts.returned_early;
+  return " Before the post, its futex wait returned " +
+         (count == 1   ? std::string("once")
+          : count == 2 ? std::string("twice")
+                       : std::to_string(count) + " times") +
+         " with the value still 0 (woken by another task's FUTEX_WAKE, or EAGAIN: the value "
+         "changed as it went to sleep), and it waited again: no post was behind " +
+         (count == 1 ? "that return." : "those returns.");
+}
+
 void semaphore_notes(Diagram& diagram, const SemaphoreFacts& facts, Taken taken) {
   diagram.notes.push_back(
       "gatenew makes the semaphore with the value 1. The first gatetake takes it to 0 at once: "
@@ -635,12 +670,14 @@ void semaphore_notes(Diagram& diagram, const SemaphoreFacts& facts, Taken taken)
           "The second gatetake finds 0 and sleeps in the kernel (a futex wait, hatched) for " +
           milliseconds(length(facts.wait->begin, facts.wait->end)) +
           ", until gategive posts: the post raises the value to 1 and wakes the sleeper (the "
-          "arrow), which takes it back to 0 at once.");
+          "arrow), which takes it back to 0 at once." +
+          early_returns(facts));
       break;
     case Taken::woke_earlier:
       diagram.notes.push_back(
           "The second gatetake's futex wait (hatched) ended before gategive posted: this log "
-          "does not show the post waking it.");
+          "does not show the post waking it." +
+          early_returns(facts));
       break;
     case Taken::at_once:
       diagram.notes.push_back(

@@ -1,7 +1,7 @@
 #include "lesson_diagrams.h"
 
 #include <algorithm>
-#include <limits>
+#include <string>
 #include <string_view>
 
 #include "facts.h"
@@ -43,58 +43,6 @@ bool is_pause(const Call& call) {
   return call.name == "clock_nanosleep" || call.name == "nanosleep";
 }
 
-// The latest end among sections seen so far, and the latest among those of the other lanes.
-class LatestEnds {
- public:
-  // The latest end of a section seen on a lane other than `lane`.
-  Micros besides(std::size_t lane) const {
-    return lane != first_lane_ ? first_ : second_;
-  }
-  void add(const Span& section) {
-    if (section.lane == first_lane_) {
-      first_ = std::max(first_, section.end);
-    } else if (section.end > first_) {
-      second_ = first_;
-      first_ = section.end;
-      first_lane_ = section.lane;
-    } else {
-      second_ = std::max(second_, section.end);
-    }
-  }
-
- private:
-  Micros first_ = std::numeric_limits<Micros>::min();
-  Micros second_ = std::numeric_limits<Micros>::min();
-  std::size_t first_lane_ = std::numeric_limits<std::size_t>::max();
-};
-
-// How many sections share some time with a section of another lane. Sorted by their beginnings,
-// a section overlaps an earlier one of another lane that ends after it begins, or the first
-// later one of another lane where that begins before it ends: one pass, for logs of any size.
-std::size_t overlapping(std::vector<Span> sections) {
-  std::sort(sections.begin(), sections.end(),
-            [](const Span& one, const Span& other) { return one.begin < other.begin; });
-  const std::size_t count = sections.size();
-  // next_other[i]: the first section after i whose lane is not i's, or count.
-  std::vector<std::size_t> next_other(count, count);
-  for (std::size_t index = count; index-- > 1;) {
-    next_other[index - 1] =
-        sections[index].lane != sections[index - 1].lane ? index : next_other[index];
-  }
-  LatestEnds earlier;
-  std::size_t found = 0;
-  for (std::size_t index = 0; index < count; ++index) {
-    const Span& section = sections[index];
-    const std::size_t later = next_other[index];
-    if (earlier.besides(section.lane) > section.begin ||
-        (later < count && sections[later].begin < section.end)) {
-      ++found;
-    }
-    earlier.add(section);
-  }
-  return found;
-}
-
 // The first sections of a half, a few per process, with a little room around them.
 Window first_sections(std::vector<Span> sections, std::size_t processes) {
   std::sort(sections.begin(), sections.end(),
@@ -109,28 +57,42 @@ Window first_sections(std::vector<Span> sections, std::size_t processes) {
   return Window{begin - margin, end + margin};
 }
 
-void half_notes(Diagram& diagram, std::size_t sections, std::size_t overlaps, bool locked) {
-  const std::string of = std::to_string(overlaps) + " of its " + std::to_string(sections) +
-                         " sections overlapped a section of another process";
+// What a half's notes say of its overlapping sections: gaterace's own count, from its output.
+std::string overlap_count(const Parsed<RaceFigures>& output, bool locked) {
+  if (!output.figures) {
+    return output.problem;
+  }
+  const RaceHalf& half = locked ? output.figures->locked : output.figures->unlocked;
+  return std::to_string(half.overlapping) + " of its " + std::to_string(half.expected) +
+         " sections overlapped a section of another process, by gaterace's own count (" +
+         std::string(gaterace_output_file) +
+         ", its output in this run: the count the tour's terminal gave)";
+}
+
+void half_notes(Diagram& diagram, const Parsed<RaceFigures>& output, bool locked) {
   diagram.notes.push_back(
       "Each lane is one process; each solid span is one critical section, the pause "
       "(clock_nanosleep) between reading the shared number and writing it back plus one.");
+  const std::string counted = overlap_count(output, locked);
+  const std::string told = output.figures
+                               ? ": " + counted + "."
+                               : ". How many overlapped is not stated here: " + counted + ".";
   if (!locked) {
-    diagram.notes.push_back(
-        "Without the semaphore nothing keeps the sections apart: " + of +
-        " in this log. Where two overlap, both read the same number and one update is lost.");
+    diagram.notes.push_back("Without the semaphore nothing keeps the sections apart" + told +
+                            " Where two overlap, both read the same number and one update is "
+                            "lost.");
   } else {
     diagram.notes.push_back(
-        "Inside sem_wait and sem_post one section runs at a time: " + of +
-        " in this log. The others wait for the semaphore in the kernel (futex, hatched) until "
-        "the holder's sem_post wakes one of them.");
+        "Inside sem_wait and sem_post one section runs at a time" + told +
+        " The others wait for the semaphore in the kernel (futex, hatched) until the holder's "
+        "sem_post wakes one of them.");
   }
   diagram.notes.push_back("Magnified: the first sections, a few per process.");
 }
 
 // One half of gaterace: the processes forked in `forks`.
 Diagram gaterace_half(const Log& log, const std::vector<std::pair<int, const Call*>>& forks,
-                      bool locked) {
+                      const Parsed<RaceFigures>& output, bool locked) {
   Diagram diagram;
   diagram.mechanism = locked ? "gaterace-locked" : "gaterace-unlocked";
   diagram.recording = strace_recording;
@@ -162,7 +124,7 @@ Diagram gaterace_half(const Log& log, const std::vector<std::pair<int, const Cal
   diagram.detail = first_sections(sections, forks.size());
   diagram.detail_caption = "Magnified: the first sections";
   diagram.overview_lanes = diagram.lanes.size();
-  half_notes(diagram, sections.size(), overlapping(sections), locked);
+  half_notes(diagram, output, locked);
   diagram.spans.insert(diagram.spans.end(), sections.begin(), sections.end());
   // Only the magnified sections and waits are labelled: dozens of labels would hide the spans.
   for (Span& span : diagram.spans) {
@@ -245,20 +207,32 @@ std::optional<Diagram> relaykeep_diagram(const Log& log) {
   return diagram;
 }
 
-std::vector<Diagram> gaterace_diagrams(const Log& log) {
+std::vector<Diagram> gaterace_diagrams(const Log& log, const Parsed<RaceFigures>& output) {
   const auto forks = children(log);
   if (forks.size() < 2 || forks.size() % 2 != 0) {
     return {};
   }
   const auto middle = forks.begin() + static_cast<std::ptrdiff_t>(forks.size() / 2);
-  return {gaterace_half(log, {forks.begin(), middle}, false),
-          gaterace_half(log, {middle, forks.end()}, true)};
+  return {gaterace_half(log, {forks.begin(), middle}, output, false),
+          gaterace_half(log, {middle, forks.end()}, output, true)};
 }
 
 LessonRun read_lessons(const std::filesystem::path& dir) {
   LessonRun run;
   run.relaykeep = read_log((dir / "lesson-relaykeep-1.strace").string());
   run.gaterace = read_log((dir / "lesson-gaterace-1.strace").string());
+  const Output output = read_output((dir / gaterace_output_file).string());
+  if (output.text) {
+    run.gaterace_output = parse_race(*output.text);
+  } else {
+    run.gaterace_output.problem =
+        std::string(gaterace_output_file) +
+        (output.missing ? " is missing from the record" : ": " + output.problem);
+  }
+  if (!run.gaterace_output.figures && output.text) {
+    run.gaterace_output.problem =
+        std::string(gaterace_output_file) + ": " + run.gaterace_output.problem;
+  }
   return run;
 }
 
@@ -270,7 +244,7 @@ std::vector<Diagram> lesson_diagrams(const LessonRun& run) {
     }
   }
   if (run.gaterace) {
-    for (Diagram& diagram : gaterace_diagrams(*run.gaterace)) {
+    for (Diagram& diagram : gaterace_diagrams(*run.gaterace, run.gaterace_output)) {
       found.push_back(std::move(diagram));
     }
   }

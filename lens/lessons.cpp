@@ -1,7 +1,13 @@
 #include "lessons.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <utility>
 
 namespace lens {
@@ -123,21 +129,77 @@ std::string not_difference(std::string_view named, long long printed, std::strin
          " " + std::to_string(from) + " - " + std::string(part) + " " + std::to_string(taken);
 }
 
+std::string count(long long figure) {
+  return std::to_string(figure);
+}
+
 }  // namespace
+
+Output read_output(const std::string& path) {
+  Output output;
+  // O_NONBLOCK: opening a FIFO does not wait for a writer; it is refused below, unread.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    output.missing = errno == ENOENT;
+    output.problem = std::string("cannot read: ") + std::strerror(errno);
+    return output;
+  }
+  struct stat found {};
+  if (::fstat(fd, &found) != 0) {
+    output.problem = std::string("cannot read: ") + std::strerror(errno);
+  } else if (!S_ISREG(found.st_mode)) {
+    output.problem = "not a regular file (a FIFO, a device or a folder): not read";
+  }
+  // One byte more than the limit tells an output of exactly output_limit bytes from a longer one.
+  std::string text(output_limit + 1, '\0');
+  std::size_t got = 0;
+  while (output.problem.empty() && got < text.size()) {
+    const ssize_t part = ::read(fd, text.data() + got, text.size() - got);
+    if (part < 0 && errno == EINTR) {
+      continue;
+    }
+    if (part < 0) {
+      output.problem = std::string("cannot read: ") + std::strerror(errno);
+    } else if (part == 0) {
+      break;
+    } else {
+      got += static_cast<std::size_t>(part);
+    }
+  }
+  ::close(fd);
+  if (output.problem.empty() && got > output_limit) {
+    output.problem = "too long (more than " + count(static_cast<long long>(output_limit)) +
+                     " bytes): not a lesson's output";
+  }
+  if (output.problem.empty()) {
+    text.resize(got);
+    output.text = std::move(text);
+  }
+  return output;
+}
 
 Parsed<TallyFigures> parse_tally(std::string_view output) {
   Fields fields(output);
   TallyFigures figures;
+  figures.workers = fields.number("workers").value_or(0);
   figures.cpus = fields.number("cpus").value_or(0);
   figures.expected = fields.number("expected").value_or(0);
   figures.total = fields.number("total").value_or(0);
   figures.lost = fields.number("lost").value_or(0);
-  if (fields.problem().empty() && figures.cpus == 0) {
-    fields.refuse("\"cpus: 0\": a run has at least one CPU");
+  figures.overlapping = fields.number("overlapping").value_or(0);
+  if (!fields.problem().empty()) {
+    return result(figures, fields);
   }
-  if (fields.problem().empty() && figures.lost != figures.expected - figures.total) {
+  if (figures.workers == 0) {
+    fields.refuse("\"workers: 0\": a run has at least one worker");
+  } else if (figures.cpus == 0) {
+    fields.refuse("\"cpus: 0\": a run has at least one CPU");
+  } else if (figures.lost != figures.expected - figures.total) {
     fields.refuse(
         not_difference("lost", figures.lost, "expected", figures.expected, "total", figures.total));
+  } else if (figures.overlapping > figures.workers) {
+    fields.refuse("overlapping " + count(figures.overlapping) + " is more than " +
+                  count(figures.workers) + " workers");
   }
   return result(figures, fields);
 }
@@ -209,7 +271,16 @@ Parsed<RaceFigures> parse_race(std::string_view output) {
   RaceFigures figures;
   figures.processes = fields.number("processes").value_or(0);
   figures.rounds = fields.number("rounds").value_or(0);
-  const long long sections = figures.processes * figures.rounds;
+  if (fields.problem().empty() && figures.processes == 0) {
+    fields.refuse("\"processes: 0\": a run has at least one process");
+  } else if (fields.problem().empty() && figures.rounds == 0) {
+    fields.refuse("\"rounds: 0\": a run has at least one round");
+  } else if (fields.problem().empty() && figures.rounds > largest_figure / figures.processes) {
+    // Checked before the product is taken: it could not be held in a long long.
+    fields.refuse("processes " + count(figures.processes) + " x rounds " + count(figures.rounds) +
+                  " is more sections than any run has");
+  }
+  const long long sections = fields.problem().empty() ? figures.processes * figures.rounds : 0;
   figures.unlocked = race_half(fields, "unlocked", sections);
   figures.locked = race_half(fields, "locked", sections);
   return result(figures, fields);
@@ -221,8 +292,14 @@ Parsed<KillFigures> parse_kill(std::string_view output) {
   figures.value_held = fields.number("value while held").value_or(0);
   figures.holder_signal = fields.text("holder signal", "N (TEXT)").value_or("");
   figures.value_after = fields.number("value after kill").value_or(0);
-  figures.next_taker = fields.text("next taker", "TEXT").value_or("");
+  const std::string_view next_taker = fields.text("next taker", "TEXT").value_or("");
+  figures.next_took = next_taker == next_taker_took;
   figures.waited = fields.seconds("next taker waited").value_or("");
+  if (fields.problem().empty() && !figures.next_took && next_taker != next_taker_gave_up) {
+    fields.refuse("\"next taker: " + std::string(next_taker) + "\" is neither \"" +
+                  std::string(next_taker_gave_up) + "\" nor \"" + std::string(next_taker_took) +
+                  "\"");
+  }
   return result(figures, fields);
 }
 
@@ -249,10 +326,6 @@ class Lines {
   Narration narration_;
   std::string text_;
 };
-
-std::string count(long long figure) {
-  return std::to_string(figure);
-}
 
 // The lessons, in the tour's order, and the outputs each one's tell reads.
 struct Lesson {
@@ -282,9 +355,10 @@ namespace {
 // The questions, asked before the runs: what do you expect?
 constexpr std::array<std::pair<std::string_view, std::array<std::string_view, 3>>, 4> questions{{
     {"tallyrace",
-     {"Sixteen threads count the 3s of one table into one shared total, as threetally does, but "
-      "each addition is a load and then a store, not one fetch_add.",
-      "What do you expect the total to be on all CPUs? And pinned to one CPU (taskset -c 0)?",
+     {"Sixteen threads count the 3s of one table into one shared total, as threetally does, all "
+      "starting together from one start line; but each addition is a load and then a store, "
+      "not one fetch_add.",
+      "What do you expect the total to be on all CPUs? And pinned to one CPU (taskset -c N)?",
       "Will additions be lost, and where more of them?"}},
     {"relaykeep",
      {"The parent closes both ends of its pipe without writing; the child reads, but keeps its "
@@ -304,20 +378,33 @@ constexpr std::array<std::pair<std::string_view, std::array<std::string_view, 3>
 
 void tell_tally(Lines& lines, const TallyFigures& all, const TallyFigures& one) {
   const std::string of = " of " + count(all.expected) + " additions";
+  const std::string workers = " of the " + count(all.workers) + " workers";
   if (all.cpus == 1) {
     lines.say("This machine has one CPU, so the first run took turns too: it lost " +
               count(all.lost) + of + ".");
-  } else if (all.lost == 0) {
-    lines.say("On " + count(all.cpus) + " CPUs nothing was lost this time: the workers did not " +
-              "overlap (each was through its slice before another came between its load and its " +
-              "store, or the machine was busy). Run it again.");
-  } else {
+  } else if (all.lost > 0) {
     lines.say("On " + count(all.cpus) + " CPUs the workers lost " + count(all.lost) + of +
-              ": the total was " + count(all.total) + ".");
+              ": the total was " + count(all.total) + ". " + count(all.overlapping) + workers +
+              " counted while another did.");
+  } else if (all.overlapping == 0) {
+    lines.say("On " + count(all.cpus) + " CPUs nothing was lost this time, and the run shows " +
+              "why: no worker's counting overlapped another's in time. Each was through before " +
+              "the next began, so none came between another's load and store.");
+  } else {
+    lines.say("On " + count(all.cpus) + " CPUs nothing was lost this time, though " +
+              count(all.overlapping) + workers + " counted while another did: none of them " +
+              "stored between another's load and its store.");
   }
-  lines.say("Pinned to one CPU they lost " + count(one.lost) + " of " + count(one.expected) +
-            ": there an addition is lost only where a worker is switched out exactly between its "
-            "load and its store.");
+  const std::string turns =
+      one.overlapping == 0
+          ? "no worker was switched out before it was through, so none came between another's "
+            "load and store"
+          : count(one.overlapping) + workers +
+                " overlapped another in time, taking turns: one switched out mid-count while "
+                "another counted. An addition is lost only where a worker is switched out exactly "
+                "between its load and its store";
+  lines.say("Pinned to one CPU they lost " + count(one.lost) + " of " + count(one.expected) + ": " +
+            turns + ".");
   lines.say(
       "Why: two workers load the same total, both store it plus one, and one addition is gone; "
       "a late store takes the total back over all that others added meanwhile. threetally's "
@@ -378,8 +465,12 @@ void tell_race(Lines& lines, const RaceFigures& race, const KillFigures& kill) {
                  : ": the semaphore did not keep the sections apart."));
   lines.say("A holder killed while it held the semaphore (signal " + kill.holder_signal +
             "): the value was " + count(kill.value_held) + " while held and " +
-            count(kill.value_after) + " after, since nobody gives it back for the dead. The next " +
-            "taker waited " + kill.waited + " s: " + kill.next_taker + ".");
+            count(kill.value_after) + " after, since nobody gives it back for the dead.");
+  lines.say(kill.next_took ? "Yet the next taker took it, after " + kill.waited +
+                                 " s: something gave it back this time."
+                           : "The next taker gave up after " + kill.waited +
+                                 " s: the semaphore stayed taken. A plain sem_wait, as "
+                                 "gatetake's, would have waited for ever.");
 }
 
 // The figures of output index (1 on), or the problem that names it.

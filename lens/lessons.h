@@ -5,6 +5,7 @@
 // with one sentence saying what is wrong.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,10 +17,12 @@ namespace lens {
 
 // tallyrace, one run.
 struct TallyFigures {
+  long long workers = 0;
   long long cpus = 0;
   long long expected = 0;
   long long total = 0;
-  long long lost = 0;  // expected - total
+  long long lost = 0;         // expected - total
+  long long overlapping = 0;  // workers whose counting overlapped another's in time, <= workers
 };
 
 // relaykeep, the default run: the read that never returns.
@@ -65,9 +68,24 @@ struct KillFigures {
   long long value_held = 0;
   std::string holder_signal;  // "9 (Killed)"
   long long value_after = 0;
-  std::string next_taker;  // "sem_timedwait: Connection timed out", "took the semaphore"
+  bool next_took = false;  // the next taker took the semaphore, rather than giving up
   std::string waited;      // "1.00": seconds
 };
+
+// The two things gaterace kill says of its next taker.
+constexpr std::string_view next_taker_gave_up = "gave up: the semaphore stayed taken";
+constexpr std::string_view next_taker_took = "took the semaphore";
+
+// A lesson's output read from a file: its text, or why there is none. Only a regular file is
+// read, and never more than output_limit bytes: a FIFO, a device or a folder planted in its place
+// is refused at once, without waiting for a writer.
+constexpr std::size_t output_limit = 65536;
+struct Output {
+  std::optional<std::string> text;
+  std::string problem;   // "cannot read: No such file or directory", "too long", ...
+  bool missing = false;  // there is no file of that name
+};
+Output read_output(const std::string& path);
 
 // What reading an output gave: the figures, or why there are none.
 template <typename Figures>

@@ -20,8 +20,9 @@
 //   lens [--color] lesson tell NAME OUTPUT...
 //                                     what the lesson's runs measured and why, from their outputs
 //                                     in the tour's order (two runs; segtear one); status 1 and
-//                                     one line saying what is missing where an output is not a
-//                                     whole run of the lesson
+//                                     one line saying what is wrong where an output is not a
+//                                     whole run of the lesson, or not a regular file of at most
+//                                     64 KiB (a FIFO is refused at once, never waited on)
 //   lens tracee PID                   the pid of the child of strace process PID that strace
 //                                     traces and that has become the program; status 1 and no
 //                                     output where there is none yet
@@ -35,7 +36,9 @@
 // written whole under a new name and renamed into place, and never through a link or into a FIFO
 // or device planted in its place. A step whose logs are missing gets a diagram that says so; the
 // lessons recorded with `./tour --lessons` (lesson-relaykeep-1.strace, lesson-gaterace-1.strace)
-// follow the steps, and a lesson not recorded gets none.
+// follow the steps, and a lesson not recorded gets none; gaterace's diagrams state the counts of
+// overlapping sections that its output beside the log (lesson-gaterace-1.out) gives, read as
+// `lesson tell` reads it.
 //
 // state and tracee read /proc: the tour waits with them for its programs' pauses and waits.
 //
@@ -83,8 +86,6 @@ constexpr std::string_view usage_text =
     "       lens [--color] lesson tell NAME OUTPUT...\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
-// The most of a lesson's output that `lesson tell` reads: its runs print a few short lines.
-constexpr std::size_t lesson_output_limit = 65536;
 
 int usage() {
   std::fwrite(usage_text.data(), 1, usage_text.size(), stderr);
@@ -304,14 +305,11 @@ int lesson(const std::vector<std::string_view>& words, lens::Narration narration
   std::vector<std::string> outputs;
   for (std::size_t index = 2; index < words.size(); ++index) {
     const std::string path(words[index]);
-    std::ifstream file(path, std::ios::binary);
-    std::string text(lesson_output_limit, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (!file.eof() || file.bad()) {
-      return fail(path + (file.bad() || !file.is_open() ? ": cannot read" : ": too long"));
+    lens::Output output = lens::read_output(path);
+    if (!output.text) {
+      return fail(path + ": " + output.problem);
     }
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    outputs.push_back(std::move(text));
+    outputs.push_back(std::move(*output.text));
   }
   const lens::Told told = lens::lesson_tell(name, outputs, narration);
   return told.problem.empty() ? print(told.text) : fail(told.problem);

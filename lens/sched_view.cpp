@@ -4,6 +4,7 @@
 #include <charconv>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -23,13 +24,25 @@ constexpr Micros least_wake_up_margin = 200;
 constexpr Micros workers_before = 20;
 constexpr Micros workers_after = 50;
 constexpr Micros micros_per_milli = 1000;
-// The most processes a step starts that a .pids file may name (the semaphore step starts four).
+// The most processes a step starts that a .pids file may name (the segment step starts four).
 constexpr std::size_t most_started = 16;
+// The most a pid can be (the kernel's PID_MAX_LIMIT).
+constexpr int most_pid = 4194304;
 
 constexpr std::string_view scheduler_costs =
     "The scheduler's view below is the same step run again without strace, recorded by perf "
     "(the kernel's sched: events): real times, and which CPU ran each thread, but no system "
     "calls. Its pids differ from strace's run.";
+
+// A pid as the tour wrote it, from 1 up.
+std::optional<int> whole_number(const std::string& text) {
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 1 || value > most_pid) {
+    return std::nullopt;
+  }
+  return value;
+}
 
 // "79 µs" below a millisecond, "1.55 ms" from one on.
 std::string duration(Micros time) {
@@ -162,41 +175,33 @@ void pipe_view(CpuView& view, std::vector<std::string>& notes) {
 
 }  // namespace
 
-SchedSelect step_programs(std::string_view mechanism) {
-  if (mechanism == "pipe") {
-    return {{}, {"forkrelay"}};
-  }
-  if (mechanism == "threads") {
-    return {{}, {"threetally"}};
-  }
-  if (mechanism == "segment") {
-    return {{}, {"segmake", "segstamp", "segpeek"}};
-  }
-  return {{}, {"gatenew", "gatetake", "gategive"}};
-}
-
-SchedSelect step_select(const std::filesystem::path& pids, std::string_view mechanism) {
-  SchedSelect select = step_programs(mechanism);
+SchedSelect step_select(const std::filesystem::path& pids) {
+  SchedSelect select;
   std::ifstream file(pids);
-  for (std::string word; select.pids.size() < most_started && file >> word;) {
-    int pid = 0;
-    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), pid);
-    if (error == std::errc() && end == word.data() + word.size() && pid > 0) {
-      select.pids.push_back(pid);
+  for (std::string line; select.started.size() < most_started && std::getline(file, line);) {
+    std::istringstream words(line);
+    std::string pid;
+    std::string parent;
+    std::string more;
+    if (words >> pid >> parent && !(words >> more)) {
+      const auto process = whole_number(pid);
+      const auto shell = whole_number(parent);
+      if (process && shell) {
+        select.started.push_back(Started{*process, *shell});
+      }
     }
   }
   return select;
 }
 
 void read_sched_records(const std::filesystem::path& dir, Run& run) {
-  const auto read = [&dir](const char* step, std::string_view mechanism) {
-    return read_sched((dir / (std::string(step) + ".perf")).string(),
-                      step_select(dir / (std::string(step) + ".pids"), mechanism));
+  const auto read = [&dir](const std::string& step) {
+    return read_sched((dir / (step + ".perf")).string(), step_select(dir / (step + ".pids")));
   };
-  run.pipe_sched = read("1-pipe", "pipe");
-  run.threads_sched = read("2-threads", "threads");
-  run.segment_sched = read("3-segment", "segment");
-  run.semaphore_sched = read("4-semaphore", "semaphore");
+  run.pipe_sched = read("1-pipe");
+  run.threads_sched = read("2-threads");
+  run.segment_sched = read("3-segment");
+  run.semaphore_sched = read("4-semaphore");
 }
 
 namespace {
@@ -274,23 +279,59 @@ void segment_view(const CpuView& view, std::vector<std::string>& notes) {
                   "; the rest of the time they slept, at their pauses and waits.");
 }
 
+// The sleeps of the waiting gatetake that make up its wait, up to the one that ended at index
+// `last`: the sleeps before it in the same state that other tasks ended (another user of the
+// semaphore's memory can wake its futex: each time the value was still 0, and it slept again).
+// The first of them, and how many there are before `last`.
+std::pair<std::size_t, int> wait_of(const std::vector<SchedSpan>& spans, std::size_t last,
+                                    int giver) {
+  std::size_t first = last;
+  int spurious = 0;
+  for (std::size_t index = last; index-- > 0;) {
+    const SchedSpan& span = spans[index];
+    if (span.doing != Doing::asleep) {
+      continue;
+    }
+    if (span.how != spans[last].how || span.waker == giver) {
+      break;
+    }
+    first = index;
+    ++spurious;
+  }
+  return {first, spurious};
+}
+
+std::string times_text(int count) {
+  return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
+}
+
 void semaphore_view(CpuView& view, const SchedRun& record, std::vector<std::string>& notes) {
-  for (const WakeUp& post : record.wakeups_by("gategive")) {
-    const auto taker = lane_of(view, post.woken);
+  for (const WakeUp& post : record.wakeups) {
+    const SchedThread* giver = record.thread(post.waker);
     const SchedThread* woken = record.thread(post.woken);
-    if (!taker || woken == nullptr || woken->comm != "gatetake" || !post.latency()) {
+    const auto taker = lane_of(view, post.woken);
+    if (giver == nullptr || woken == nullptr || giver->comm != "gategive" ||
+        woken->comm != "gatetake" || !taker || !post.latency()) {
       continue;
     }
-    const SchedSpan* sleep = woken_sleep(view.lanes[*taker], post.waker, 0);
-    if (sleep == nullptr || sleep->end != post.at) {
+    const std::vector<SchedSpan>& spans = view.lanes[*taker].spans;
+    const auto sleep = std::find_if(spans.begin(), spans.end(), [&post](const SchedSpan& span) {
+      return span.doing == Doing::asleep && span.end == post.at && span.waker == post.waker;
+    });
+    if (sleep == spans.end() || !add_wake(view, *taker, *sleep)) {
       continue;
     }
-    if (!add_wake(view, *taker, *sleep)) {
-      continue;
-    }
+    const auto [first, spurious] =
+        wait_of(spans, static_cast<std::size_t>(sleep - spans.begin()), post.waker);
     notes.push_back("gategive woke the waiting gatetake; it ran " + duration(*post.latency()) +
                     " later (scheduler, real time), after sleeping " +
-                    duration(sleep->end - sleep->begin) + ".");
+                    duration(post.at - spans[first].begin) + ".");
+    if (spurious > 0) {
+      notes.push_back("Scheduler: before gategive's post, another task woke the waiting gatetake " +
+                      times_text(spurious) +
+                      " and it slept again: the value was still 0. Those wake-ups had no post "
+                      "behind them (anyone who can map the semaphore can wake its waiters).");
+    }
     const Micros around = std::max(*post.latency() * wake_up_margin_factor, least_wake_up_margin);
     view.overview_lanes = view.lanes.size();
     view.detail_begin = std::max<Micros>(0, post.at - around);
@@ -310,11 +351,20 @@ void add_scheduler_view(Diagram& diagram, const std::optional<SchedRun>& record)
     return;
   }
   diagram.recording = strace_recording;
-  if (!record || record->threads.empty()) {
+  if (!record) {
+    return;
+  }
+  if (record->threads.empty()) {
+    const std::string why =
+        record->problems.empty() ? "it shows none of the step's tasks" : record->problems.front();
+    diagram.notes.push_back("Scheduler: no CPU view for this step: " + why + ".");
     return;
   }
   CpuView view = lanes_of(*record, diagram.mechanism);
   std::vector<std::string> notes{std::string(scheduler_costs)};
+  for (const std::string& problem : record->problems) {
+    notes.push_back("Scheduler: " + problem + ".");
+  }
   if (diagram.mechanism == "pipe") {
     pipe_view(view, notes);
   } else if (diagram.mechanism == "threads") {

@@ -1,10 +1,10 @@
 // The scheduler's view of a step, drawn beside strace's: the tour runs each step a second time,
 // without strace, while `perf record -e sched:...` records the whole machine; sched_log.h reads
-// that record, and this file picks the step's programs out of it and lays them out as lanes of
-// a panel: each thread running (on which CPU), runnable (waiting for a CPU) or asleep (and who
-// woke it), with the wake-ups that matter to the step as arrows and, for the threads, how many
-// ran and lived at once. strace shows every call but slows every one; the scheduler shows no
-// call but times that nothing slowed.
+// that record and follows in it the processes that the tour started, and this file lays them
+// out as lanes of a panel: each thread running (on which CPU), runnable (waiting for a CPU) or
+// asleep (and who woke it), with the wake-ups that matter to the step as arrows and, for the
+// threads, how many ran and lived at once. strace shows every call but slows every one; the
+// scheduler shows no call but times that nothing slowed.
 #pragma once
 
 #include <cstddef>
@@ -72,23 +72,18 @@ struct CpuView {
   Micros clock = 0;
 };
 
-// The programs that a step runs, by which its tasks are found in a record of the whole machine.
-SchedSelect step_programs(std::string_view mechanism);
-
-// The step's programs in a record: the processes that the tour started in the step's run under
-// perf, as listed in the file at pids (one pid a line, beside the record), and what they forked;
-// where that file is missing or lists none, every process of the step's programs' names (another
-// run of the same program at the same time would then show too).
-SchedSelect step_select(const std::filesystem::path& pids, std::string_view mechanism);
+// The processes that the tour started in the step's run under perf, as listed in the file at
+// pids beside the record: a line `PID PARENT` each (the tour's shell PARENT forked PID). None
+// where the file is missing or lists none: the step then has no scheduler's view.
+SchedSelect step_select(const std::filesystem::path& pids);
 
 // Reads the records that `./tour --timeline` leaves in dir beside strace's logs (1-pipe.perf,
-// 2-threads.perf, 3-segment.perf, 4-semaphore.perf, each with its .pids), where present and
-// holding the step's programs.
+// 2-threads.perf, 3-segment.perf, 4-semaphore.perf, each with its .pids), where present.
 void read_sched_records(const std::filesystem::path& dir, Run& run);
 
 // Adds the scheduler's view of the step to its diagram, with notes on what it shows, where the
-// record is there and the diagram is drawn; and, to every drawn diagram, which recording its
-// strace part comes from.
+// record is there and the diagram is drawn (or a note on why the record shows nothing of the
+// step); and, to every drawn diagram, which recording its strace part comes from.
 void add_scheduler_view(Diagram& diagram, const std::optional<SchedRun>& record);
 
 }  // namespace lens

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -257,7 +258,8 @@ TEST(LensViews, ThreadsShowTheAdviceTheFirstWorkerAndHowManyLivedAtOnce) {
   // The hex dumps of the log are no threads.
   EXPECT_EQ(lines[5],
             "## At most 10 threads at once, main included: the first workers had finished before "
-            "the last were made.");
+            "the last were made. strace stops main at each thread creation, long enough for a "
+            "worker's sixteenth to be counted; without strace they overlap.");
 
   // 32-bit: clone3 with a TLS descriptor, split by the workers' lines and joined again.
   const auto i386 = lines_of(lens::threads_view(
@@ -449,6 +451,44 @@ TEST(TimelineDiagrams, SemaphoreWakeUpDespiteTheTwoLogsClocks) {
   EXPECT_EQ(values(semaphore.counters.at(0)), (std::vector<int>{1, 0, 1, 0}));
   EXPECT_EQ(names(semaphore.marks), (std::vector<std::string>{"sem_open", "take", "take"}));
   EXPECT_GT(semaphore.marks[2].at, semaphore.spans.at(1).begin);
+}
+
+// Fault: a futex wait that returned before gategive's post (another task's FUTEX_WAKE on the
+// semaphore's memory, or EAGAIN) taken for the one that the post ended, because it was the
+// longest; the wait not drawn from its first sleep; those returns not said.
+TEST(TimelineDiagrams, SemaphoreWaitsThatReturnedBeforeThePostAreNotItsWakeUp) {
+  std::ifstream file(logs / "4-semaphore-gatetake-2.strace");
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const std::string call =
+      "futex(0x7f4e87575000, FUTEX_WAIT_BITSET|FUTEX_CLOCK_REALTIME, 0, NULL, "
+      "FUTEX_BITSET_MATCH_ANY) = ";
+  const std::string wait = "6782  1796746027.360459 " + call + "0 <0.123157>\n";
+  ASSERT_NE(text.find(wait), std::string::npos);
+  text.replace(text.find(wait), wait.size(),
+               "6782  1796746027.360459 " + call + "0 <0.100000>\n" + "6782  1796746027.460500 " +
+                   call + "-1 EAGAIN (Resource temporarily unavailable) <0.000010>\n" +
+                   "6782  1796746027.460600 " + call + "0 <0.023016>\n");
+  lens::Run run = lens::read_run(logs);
+  std::istringstream in(text);
+  run.gatetake_2 = lens::parse_log(in);
+  const Diagram semaphore = lens::semaphore_diagram(run);
+  ASSERT_EQ(semaphore.spans.size(), 2U);
+  EXPECT_EQ(semaphore.spans[0].name, "wait");
+  EXPECT_EQ(semaphore.spans[0].end - semaphore.spans[0].begin, 123157);
+  ASSERT_EQ(semaphore.arrows.size(), 1U);
+  EXPECT_EQ(values(semaphore.counters.at(0)), (std::vector<int>{1, 0, 1, 0}));
+  const auto said = [&semaphore](const std::string& part) {
+    return std::any_of(
+        semaphore.notes.begin(), semaphore.notes.end(),
+        [&](const std::string& note) { return note.find(part) != std::string::npos; });
+  };
+  EXPECT_TRUE(
+      said("sleeps in the kernel (a futex wait, hatched) for 123 ms, until gategive posts"));
+  EXPECT_TRUE(said("Before the post, its futex wait returned twice with the value still 0"));
+  // Untouched, the recorded wait returned once, at the post: nothing to say.
+  EXPECT_FALSE(std::any_of(
+      recorded()[3].notes.begin(), recorded()[3].notes.end(),
+      [](const std::string& note) { return note.find("Before the post") != std::string::npos; }));
 }
 
 TEST(TimelineDiagrams, MissingLogsGiveDiagramsThatSaySo) {
@@ -1358,14 +1398,21 @@ TEST(LensProcesses, TheTraceeIsTheTracedChildThatBecameTheProgram) {
   }
 }
 
-// The scheduler's record (lens/sched_log.*), on perf's samples of the four steps (kept in
-// tests/perf_logs, made by its `record` script) and on hand-made lines.
+// The scheduler's record (lens/sched_log.*), on perf's samples of the steps (kept in
+// tests/perf_logs, made by its `record` script, the ns-* ones in a PID namespace of their own)
+// and on hand-made lines.
 
 const fs::path perf_logs = SOURCE_DIR "/tests/perf_logs";
 
-lens::SchedRun sched(const std::string& text, const lens::SchedSelect& select = {}) {
+lens::SchedRun sched(const std::string& text, const lens::SchedSelect& select) {
   std::istringstream in(text);
   return lens::parse_sched(in, select);
+}
+
+// A sample, read with the processes listed beside it.
+std::optional<lens::SchedRun> sample(const std::string& name) {
+  return lens::read_sched(perf_logs / (name + ".perf"),
+                          lens::step_select(perf_logs / (name + ".pids")));
 }
 
 // The count of a step line at a time.
@@ -1389,7 +1436,7 @@ void expect_running_only_while_alive(const lens::SchedRun& run) {
 // running than CPUs); workers lost where forks are not followed; a thread counted running outside
 // its life (its end taken at the exit event, before its last switch-out).
 TEST(LensSched, ThreetallyRunsAtMostTwoOfItsThreadsWhileMoreLive) {
-  const auto run = lens::read_sched(perf_logs / "2-threads-threetally.perf");
+  const auto run = sample("2-threads-threetally");
   ASSERT_TRUE(run);
   EXPECT_EQ(run->cpus, 2);
   EXPECT_EQ(lens::most_at_once(run->running_at_once), 2);
@@ -1426,12 +1473,11 @@ TEST(LensSched, ThreetallyRunsAtMostTwoOfItsThreadsWhileMoreLive) {
   EXPECT_EQ(at_once(run->running_at_once, first_worker - 1), 1);
 }
 
-// Fault: the wake-up's waker taken from the woken line's task instead of the task running; the
-// latency measured to the wrong switch; other users' gatetake on the machine taken as the step's;
-// a program counted running after its end (taken at its exit event, before its last switch-out).
+// Fault: the wake-up's waker taken from the header's tid instead of the task that the switches
+// put on that CPU; the latency measured to the wrong switch; a program counted running after its
+// end (taken at its exit event, before its last switch-out).
 TEST(LensSched, SemaphorePostWakesTheWaitingTaker) {
-  const lens::SchedSelect select{{}, {"gatenew", "gatetake", "gategive"}};
-  const auto run = lens::read_sched(perf_logs / "4-semaphore.perf", select);
+  const auto run = sample("4-semaphore");
   ASSERT_TRUE(run);
   ASSERT_EQ(run->threads.size(), 4U);
   const std::vector<lens::WakeUp> posts = run->wakeups_by("gategive");
@@ -1454,12 +1500,11 @@ TEST(LensSched, SemaphorePostWakesTheWaitingTaker) {
 // Fault: the pipe and segment steps' children (forkrelay's reader, the programs' sh and ipcs)
 // lost, or other tasks of the machine taken in.
 TEST(LensSched, SamplesFollowTheProgramAndWhatItForks) {
-  const auto pipe = lens::read_sched(perf_logs / "1-pipe-forkrelay.perf");
+  const auto pipe = sample("1-pipe-forkrelay");
   ASSERT_TRUE(pipe);
   ASSERT_EQ(pipe->threads.size(), 2U);
   EXPECT_EQ(pipe->threads[1].parent, pipe->threads[0].tid);
-  const lens::SchedSelect select{{}, {"segmake", "segstamp", "segpeek"}};
-  const auto segment = lens::read_sched(perf_logs / "3-segment.perf", select);
+  const auto segment = sample("3-segment");
   ASSERT_TRUE(segment);
   std::set<std::string> comms;
   for (const auto& thread : segment->threads) {
@@ -1469,15 +1514,25 @@ TEST(LensSched, SamplesFollowTheProgramAndWhatItForks) {
   EXPECT_EQ(comms, (std::set<std::string>{"segmake", "segstamp", "segpeek", "sh", "ipcs"}));
 }
 
-std::string perf_line(const std::string& comm, int tid, int cpu, const std::string& time,
-                      const std::string& event, const std::string& args) {
-  // perf pads the name on the left to 16 and the tid to 6, and writes the CPU in 3 digits.
+// One event of a hand-made record: the header's tid as the kernel knows it (mapped to a
+// namespace's where a test asks), the CPU, the time, the event and its fields.
+struct HandLine {
+  int tid = 0;
+  int cpu = 0;
+  std::string time;
+  std::string event;
+  std::string fields;
+};
+
+// A line as `perf script -F tid,cpu,time,event,trace` prints it: the tid padded to 5, the CPU in
+// 3 digits, the time padded to 12 and the event's name to 26.
+std::string perf_line(const HandLine& line) {
   const auto padded = [](const std::string& text, std::size_t width, char pad) {
     return std::string(width - std::min(width, text.size()), pad) + text;
   };
-  return padded(comm, 16, ' ') + " " + padded(std::to_string(tid), 6, ' ') + " [" +
-         padded(std::to_string(cpu), 3, '0') + "] " + time + ": sched:" + event + ": " + args +
-         "\n";
+  return padded(std::to_string(line.tid), 5, ' ') + " [" +
+         padded(std::to_string(line.cpu), 3, '0') + "] " + padded(line.time, 12, ' ') + ":" +
+         padded("sched:" + line.event + ":", 26, ' ') + " " + line.fields + "\n";
 }
 
 std::string switched(const std::string& prev, int prev_pid, const std::string& state,
@@ -1486,135 +1541,360 @@ std::string switched(const std::string& prev, int prev_pid, const std::string& s
          " prev_prio=120 prev_state=" + state + " ==> next_comm=" + next +
          " next_pid=" + std::to_string(next_pid) + " next_prio=120";
 }
-
-// A run by hand: perf starts prog (20), which forks "prog worker" (21, a name with a space).
-// 21 runs on CPU 1, is preempted by "gdbus worker", moves to CPU 0 while prog sleeps, wakes prog
-// and exits; prog exits. Times in microseconds from 100 s.
-std::vector<std::string> hand_made() {
-  return {
-      perf_line("perf", 10, 0, "100.000000", "sched_waking", "comm=perf-exec pid=20 prio=120"),
-      perf_line("perf", 10, 0, "100.000010", "sched_switch",
-                switched("perf", 10, "S", "perf-exec", 20)),
-      perf_line("prog", 20, 0, "100.000100", "sched_process_fork",
-                "comm=prog pid=20 child_comm=prog child_pid=21"),
-      perf_line("prog", 20, 0, "100.000110", "sched_wakeup_new",
-                "comm=prog pid=21 prio=120 target_cpu=001"),
-      perf_line("swapper/1", 0, 1, "100.000120", "sched_switch",
-                switched("swapper/1", 0, "R", "prog", 21)),
-      perf_line("prog worker", 21, 1, "100.000200", "sched_switch",
-                switched("prog worker", 21, "R+", "gdbus worker", 30)),
-      perf_line("prog", 20, 0, "100.000290", "sched_migrate_task",
-                "comm=prog worker pid=21 prio=120 orig_cpu=1 dest_cpu=0"),
-      perf_line("prog", 20, 0, "100.000300", "sched_switch",
-                switched("prog", 20, "S", "prog worker", 21)),
-      perf_line("prog worker", 21, 0, "100.000400", "sched_waking",
-                "comm=prog pid=20 prio=120 target_cpu=000"),
-      perf_line("prog worker", 21, 0, "100.000410", "sched_switch",
-                switched("prog worker", 21, "X", "prog", 20)),
-      perf_line("prog", 20, 0, "100.000500", "sched_switch",
-                switched("prog", 20, "Z", "swapper/0", 0)),
-  };
+std::string forked(const std::string& parent, int pid, const std::string& child, int child_pid) {
+  return "comm=" + parent + " pid=" + std::to_string(pid) + " child_comm=" + child +
+         " child_pid=" + std::to_string(child_pid);
+}
+std::string woke(const std::string& comm, int pid, int cpu) {
+  return "comm=" + comm + " pid=" + std::to_string(pid) + " prio=120 target_cpu=00" +
+         std::to_string(cpu);
+}
+std::string exited(const std::string& comm, int pid) {
+  return "comm=" + comm + " pid=" + std::to_string(pid) + " prio=120 group_dead=true";
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines)
-    text += line;
+// The lines of a hand-made record, each header's tid mapped through `header` (a namespace's
+// view: 0 for a task outside it).
+std::string joined(const std::vector<HandLine>& lines, const std::map<int, int>& header = {}) {
+  std::string text = "# ========\n# nrcpus avail : 2\n# ========\n#\n";
+  for (HandLine line : lines) {
+    if (!header.empty())
+      line.tid = header.count(line.tid) ? header.at(line.tid) : 0;
+    text += perf_line(line);
+  }
   return text;
 }
 
-using SpanFacts = std::tuple<lens::Doing, Micros, Micros, int>;
+// A run by hand: the tour's shell (10) forks prog (20), which forks "prog worker" (21, a name
+// with a space). 21 runs on CPU 1, is preempted by `other` (30), moves to CPU 0 while prog
+// sleeps, wakes prog and exits; prog exits. Times in microseconds from 100 s.
+std::vector<HandLine> hand_made(const std::string& other = "gdbus worker") {
+  return {
+      {10, 0, "100.000000", "sched_process_fork", forked("bash", 10, "bash", 20)},
+      {10, 0, "100.000001", "sched_wakeup_new", woke("bash", 20, 0)},
+      {10, 0, "100.000010", "sched_switch", switched("bash", 10, "S", "bash", 20)},
+      {20, 0, "100.000100", "sched_process_fork", forked("prog", 20, "prog", 21)},
+      {20, 0, "100.000110", "sched_wakeup_new", woke("prog", 21, 1)},
+      {0, 1, "100.000120", "sched_switch", switched("swapper/1", 0, "R", "prog", 21)},
+      {20, 0, "100.000150", "sched_waking", woke(other, 30, 1)},
+      {21, 1, "100.000200", "sched_switch", switched("prog worker", 21, "R+", other, 30)},
+      {30, 1, "100.000260", "sched_switch", switched(other, 30, "S", "swapper/1", 0)},
+      {20, 0, "100.000300", "sched_switch", switched("prog", 20, "S", "prog worker", 21)},
+      {21, 0, "100.000400", "sched_waking", woke("prog", 20, 0)},
+      {21, 0, "100.000405", "sched_process_exit", exited("prog worker", 21)},
+      {21, 0, "100.000410", "sched_switch", switched("prog worker", 21, "X", "prog", 20)},
+      {20, 0, "100.000490", "sched_process_exit", exited("prog", 20)},
+      {20, 0, "100.000500", "sched_switch", switched("prog", 20, "Z", "swapper/0", 0)},
+  };
+}
+const lens::SchedSelect hand_made_select{{{20, 10}}};
+
+using SpanFacts = std::tuple<lens::Doing, Micros, Micros, int, int>;
 std::vector<SpanFacts> facts_of(const lens::SchedThread& thread) {
   std::vector<SpanFacts> found;
   for (const auto& span : thread.spans)
-    found.emplace_back(span.doing, span.begin, span.end, span.cpu);
+    found.emplace_back(span.doing, span.begin, span.end, span.cpu, span.waker);
+  return found;
+}
+
+// Everything the reader took from a record: its threads' spans and lives, its wake-ups, and the
+// kernel's events with their tasks, names aside.
+std::vector<std::string> everything(const lens::SchedRun& run) {
+  std::vector<std::string> found{"cpus " + std::to_string(run.cpus) + " length " +
+                                 std::to_string(run.length)};
+  for (const auto& thread : run.threads) {
+    std::ostringstream line;
+    line << thread.tid << " of " << thread.parent << " " << thread.born << "-"
+         << thread.ended.value_or(-1) << ":";
+    for (const auto& [doing, begin, end, cpu, waker] : facts_of(thread))
+      line << " " << static_cast<int>(doing) << "/" << begin << "/" << end << "/" << cpu << "/"
+           << waker;
+    found.push_back(line.str());
+  }
+  for (const auto& wakeup : run.wakeups)
+    found.push_back("wake " + std::to_string(wakeup.waker) + ">" + std::to_string(wakeup.woken) +
+                    " at " + std::to_string(wakeup.at));
+  for (const auto& event : run.kernel)
+    found.push_back(std::to_string(event.at) + " " + std::to_string(static_cast<int>(event.kind)) +
+                    " cpu " + std::to_string(event.cpu) + " " + std::to_string(event.current.pid) +
+                    " " + event.prev_state + " " + std::to_string(event.next.pid) + " " +
+                    std::to_string(event.target_cpu));
   return found;
 }
 
 // Fault: a thread that moves to another CPU counted on both, or its CPUs not all named; a waker
-// lost; names with spaces split into a name and a wrong tid.
+// lost, or taken from the header's tid; names with spaces split into a name and a wrong tid; the
+// kernel's events missing a CPU's wake-ups, or a wake-up's current task not the one the switches
+// put there.
 TEST(LensSched, MigratingThreadAndItsWakeUpsByHand) {
-  const lens::SchedRun run = sched(joined(hand_made()));
+  const lens::SchedRun run = sched(joined(hand_made()), hand_made_select);
+  EXPECT_TRUE(run.problems.empty());
   ASSERT_EQ(run.threads.size(), 2U);
   EXPECT_EQ(run.cpus, 2);
   const lens::SchedThread* worker = run.thread(21);
   ASSERT_NE(worker, nullptr);
   EXPECT_EQ(worker->comm, "prog worker");
   using lens::Doing;
-  EXPECT_EQ(facts_of(*worker), (std::vector<SpanFacts>{{Doing::runnable, 110, 120, -1},
-                                                       {Doing::running, 120, 200, 1},
-                                                       {Doing::runnable, 200, 300, -1},
-                                                       {Doing::running, 300, 410, 0}}));
+  EXPECT_EQ(facts_of(*worker), (std::vector<SpanFacts>{{Doing::runnable, 110, 120, -1, -1},
+                                                       {Doing::running, 120, 200, 1, -1},
+                                                       {Doing::runnable, 200, 300, -1, -1},
+                                                       {Doing::running, 300, 410, 0, -1}}));
   EXPECT_EQ(worker->cpus, (std::vector<int>{0, 1}));
   EXPECT_EQ(worker->running, 190);
   EXPECT_EQ(worker->born, 100);
   EXPECT_EQ(worker->ended, 410);
   const lens::SchedThread& prog = run.threads.front();
+  EXPECT_EQ(prog.comm, "prog");
+  EXPECT_EQ(prog.parent, 0);
   EXPECT_EQ(prog.spans.at(2).doing, Doing::asleep);
   EXPECT_EQ(prog.spans.at(2).waker, 21);
   ASSERT_EQ(run.wakeups.size(), 3U);
   EXPECT_EQ(run.wakeups[2].latency(), 10);
+  EXPECT_EQ(run.wakeups[2].waker_comm, "prog worker");
   std::vector<std::pair<Micros, int>> running;
   for (const auto& step : run.running_at_once)
     running.emplace_back(step.at, step.count);
   EXPECT_EQ(running, (std::vector<std::pair<Micros, int>>{{10, 1}, {120, 2}, {200, 1}, {500, 0}}));
   EXPECT_EQ(at_once(run.others_at_once, 250), 1);
+
+  // Every switch and wake-up, on both CPUs; a wake-up's current task from the switches.
+  ASSERT_EQ(run.kernel.size(), 11U);
+  const lens::KernelEvent& waking = run.kernel.at(8);
+  EXPECT_EQ(waking.kind, lens::KernelEvent::Kind::waking);
+  EXPECT_EQ(waking.at, 100000400000);
+  EXPECT_EQ(std::tie(waking.current.comm, waking.current.pid), std::tuple("prog worker", 21));
+  EXPECT_EQ(std::tie(waking.next.comm, waking.next.pid, waking.target_cpu),
+            std::tuple("prog", 20, 0));
+  EXPECT_EQ(run.kernel.front().current.pid, -1);  // no switch on CPU 0 before it
+  EXPECT_EQ(run.kernel.front().at, 100000001000);
+  const lens::KernelEvent& preempted = run.kernel.at(5);
+  EXPECT_EQ(std::tie(preempted.current.pid, preempted.prev_state, preempted.next.comm),
+            std::tuple(21, "R+", "gdbus worker"));
 }
 
-// Fault: a wake-up of a thread not yet forked dropped or its thread left out; lines taken in the
-// file's order rather than by time; a far or absurd time (overflowing when scaled) kept, or a
-// garbage line read as an event.
-TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
-  std::vector<std::string> lines = hand_made();
-  const lens::SchedRun clean = sched(joined(lines));
-  std::reverse(lines.begin(), lines.end());
-  const lens::SchedRun reversed = sched(joined(lines));
-  ASSERT_EQ(reversed.threads.size(), clean.threads.size());
-  for (std::size_t index = 0; index < clean.threads.size(); ++index)
-    EXPECT_EQ(facts_of(reversed.threads[index]), facts_of(clean.threads[index])) << index;
+// Fault: a task's name, which its owner chooses, splitting perf's lines so that an event is lost
+// (the program's switch into a task so named), made up (a forged perf line), or misread; or a
+// name longer than the kernel keeps taken as perf's.
+TEST(LensSched, NamesThatHoldNewlinesNeitherAddNorHideEvents) {
+  const lens::SchedRun plain = sched(joined(hand_made()), hand_made_select);
+  // prctl(PR_SET_NAME) takes any 15 bytes: a newline, then what looks like a perf line's start.
+  for (const std::string hostile : {"ab\nX 9 [0] 1.5:", "\n0 [0] 1.0: sch", "\n   30 [001]  "}) {
+    std::vector<HandLine> lines = hand_made(hostile);
+    // An exec'd file's name holds any bytes (the tour no longer records execs): skipped whole.
+    lines.insert(lines.begin() + 4, {20, 0, "100.000105", "sched_process_exec",
+                                     "filename=/tmp/x\nMALLORY 21 [001] 1.0: sched:sched_switch: "
+                                     "prev_comm=prog pid=21 old_pid=21"});
+    // A name longer than 15 bytes is not perf's: the event is dropped, not read as a switch.
+    lines.insert(lines.begin() + 9, {30, 1, "100.000210", "sched_switch",
+                                     switched(hostile, 30, "S", "0123456789abcdef", 21)});
+    const lens::SchedRun run = sched(joined(lines), hand_made_select);
+    EXPECT_EQ(everything(run), everything(plain)) << hostile;
+    ASSERT_EQ(run.kernel.size(), plain.kernel.size());
+    const lens::KernelEvent& into = run.kernel.at(5);  // the worker's switch into the task so named
+    EXPECT_EQ(std::tie(into.current.pid, into.next.comm, into.next.pid),
+              std::tuple(21, hostile, 30));
+    EXPECT_EQ(run.kernel.at(6).current.comm, hostile);
+  }
+}
 
-  const std::string far = perf_line("prog", 20, 0, "100000000.000000", "sched_switch",
-                                    switched("prog", 20, "S", "swapper/0", 0));
-  const std::string absurd = perf_line("prog", 20, 0, "99999999999999999999.999999", "sched_switch",
-                                       switched("prog", 20, "S", "swapper/0", 0));
+// Fault: as perf really prints a task named with a newline (prctl), its lines split so that the
+// reader loses the task, or the switches into and out of it.
+TEST(LensSched, ALiveRecordOfATaskNamedWithANewline) {
+  TempDir dir("perf-live");
+  const std::string data = dir / "live.data";
+  if (run("/usr/bin/env", {"perf", "record", "-q", "-e", "sched:sched_switch", "-a", "-o",
+                           dir / "probe.data", "true"})
+          .status != 0)
+    GTEST_SKIP() << "perf may not record the scheduler here (not root, or no perf)";
+  Process recorder("/usr/bin/env",
+                   {"perf", "record", "-q", "-B", "-N", "-e",
+                    "sched:sched_switch,sched:sched_waking,sched:sched_wakeup_new,"
+                    "sched:sched_process_fork,sched:sched_process_exit",
+                    "-a", "-o", data},
+                   {.timeout = 30s});
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!(fs::exists(data) && fs::file_size(data) > 0) && recorder.running() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(recorder.running()) << "perf record ended: " << recorder.wait().err;
+  std::this_thread::sleep_for(300ms);
+  const std::string name = "ab\nX 9 [0] 1.5:";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Named as another user could name a task, it sleeps, then runs a little, and ends.
+    prctl(PR_SET_NAME, name.c_str());
+    usleep(20000);
+    const auto until = std::chrono::steady_clock::now() + 2ms;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    _exit(0);
+  }
+  int status = 0;
+  for (int tries = 0; waitpid(child, &status, WNOHANG) == 0 && tries < 1000; ++tries)
+    std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(100ms);
+  kill(recorder.pid(), SIGINT);
+  const Result recorded = recorder.wait();  // perf ends as SIGINT asks, after writing its record
+  ASSERT_TRUE(recorded.status == 0 || recorded.signal == SIGINT) << recorded.err;
+  const Result script = run(
+      "/usr/bin/env", {"perf", "script", "--header", "-F", "tid,cpu,time,event,trace", "-i", data});
+  ASSERT_EQ(script.status, 0) << script.err;
+  const lens::SchedRun read = sched(script.out, {{{child, getpid()}}});
+  EXPECT_TRUE(read.problems.empty()) << read.problems.front();
+  ASSERT_EQ(read.threads.size(), 1U);
+  EXPECT_EQ(read.threads[0].comm, name);
+  EXPECT_GT(read.threads[0].running, 0);
+  EXPECT_TRUE(read.threads[0].ended);
+  // Its switch-out into its sleep, the switch back in (its first came before it named itself),
+  // and its last switch-out.
+  std::map<std::string, int> switches;
+  for (const auto& event : read.kernel) {
+    if (event.kind != lens::KernelEvent::Kind::switched)
+      continue;
+    if (event.next.pid == child && event.next.comm == name)
+      ++switches["in"];
+    if (event.current.pid == child && event.current.comm == name)
+      ++switches[event.prev_state.substr(0, 1)];
+  }
+  EXPECT_GE(switches["in"], 1);
+  EXPECT_GE(switches["S"], 1);
+  EXPECT_EQ(switches["Z"], 1);
+}
+
+// Fault: a pid listed by the tour followed before the tour forked it (an earlier task of that
+// pid) or after it ended (another process given the pid again, "secretjob" drawn as the
+// program), or a fork by such a stranger followed; a listed process that the record does not
+// show forked drawn anyway, or silently left out.
+TEST(LensSched, EachProcessFollowedFromTheToursForkToItsEndOnly) {
+  const std::vector<HandLine> lines{
+      {0, 1, "300.000000", "sched_switch", switched("swapper/1", 0, "R", "oldjob", 20)},
+      {20, 1, "300.000005", "sched_switch", switched("oldjob", 20, "S", "swapper/1", 0)},
+      {10, 0, "300.000010", "sched_process_fork", forked("bash", 10, "bash", 20)},
+      {10, 0, "300.000010", "sched_wakeup_new", woke("bash", 20, 0)},
+      {10, 0, "300.000020", "sched_switch", switched("bash", 10, "S", "bash", 20)},
+      {20, 0, "300.000030", "sched_process_exit", exited("segmake", 20)},
+      {20, 0, "300.000040", "sched_switch", switched("segmake", 20, "Z", "swapper/0", 0)},
+      {5, 1, "300.000050", "sched_process_fork", forked("cron", 5, "cron", 20)},
+      {5, 1, "300.000050", "sched_wakeup_new", woke("cron", 20, 1)},
+      {5, 1, "300.000060", "sched_switch", switched("cron", 5, "S", "cron", 20)},
+      {0, 0, "300.000070", "sched_switch", switched("swapper/0", 0, "R", "x", 25)},
+      {25, 0, "300.000080", "sched_switch", switched("x", 25, "S", "swapper/0", 0)},
+      {20, 1, "300.000085", "sched_process_fork", forked("secretjob", 20, "secretjob", 27)},
+      {20, 1, "300.000090", "sched_switch", switched("secretjob", 20, "S", "swapper/1", 0)},
+  };
+  const lens::SchedRun run = sched(joined(lines), {{{20, 10}, {25, 10}}});
+  ASSERT_EQ(run.threads.size(), 1U);
+  const lens::SchedThread& segmake = run.threads.front();
+  EXPECT_EQ(segmake.comm, "segmake");
+  EXPECT_EQ(segmake.born, 0);
+  EXPECT_EQ(segmake.ended, 30);
+  EXPECT_EQ(facts_of(segmake), (std::vector<SpanFacts>{{lens::Doing::runnable, 0, 10, -1, -1},
+                                                       {lens::Doing::running, 10, 30, 0, -1}}));
+  EXPECT_EQ(run.wakeups.size(), 1U);
+  EXPECT_EQ(at_once(run.alive_at_once, 31), 0);
+  EXPECT_EQ(at_once(run.running_at_once, 50), 0);
+  EXPECT_EQ(run.problems, (std::vector<std::string>{"the record does not show the tour forking "
+                                                    "process 25, which it listed: left out"}));
+
+  // Without the tour's list, or with none of its forks, no task is the step's, and why is said.
+  for (const lens::SchedSelect& none : {lens::SchedSelect{}, lens::SchedSelect{{{25, 10}}}}) {
+    const lens::SchedRun nothing = sched(joined(lines), none);
+    EXPECT_TRUE(nothing.threads.empty());
+    EXPECT_TRUE(nothing.kernel.empty());
+    ASSERT_EQ(nothing.problems.size(), 1U);
+  }
+  EXPECT_EQ(sched(joined(lines), {}).problems.front(),
+            "the tour listed no process it started beside the record");
+}
+
+// Fault: in a PID namespace (a container), the header's tids (the namespace's; 0 for tasks
+// outside it) taken for the kernel's pids in the fields: the tour's pids not found, or a
+// wake-up's waker taken from the header; or, where the tour's pids cannot be mapped to the
+// kernel's, a view drawn anyway.
+TEST(LensSched, InANamespaceTheHeadersTidsOnlyMapTheToursPids) {
+  const std::map<int, int> namespace_of{{10, 1}, {20, 3}, {21, 4}};
+  const lens::SchedRun outside = sched(joined(hand_made()), hand_made_select);
+  const lens::SchedRun inside = sched(joined(hand_made(), namespace_of), {{{3, 1}}});
+  EXPECT_TRUE(inside.problems.empty());
+  EXPECT_EQ(everything(inside), everything(outside));
+
+  // No header names the tour's process (it was never switched out within the namespace): no view.
+  const lens::SchedRun unmapped = sched(joined(hand_made(), {{99, 99}}), {{{3, 1}}});
+  EXPECT_TRUE(unmapped.threads.empty());
+  EXPECT_EQ(unmapped.problems,
+            (std::vector<std::string>{"the record does not tell which of the kernel's tasks is "
+                                      "process 3, which the tour started (it shows no switch of "
+                                      "it)"}));
+  // Two of the kernel's tasks under the shell's tid: which forked the process cannot be told.
+  std::vector<HandLine> lines = hand_made();
+  lines.insert(lines.begin(),
+               {10, 1, "99.000000", "sched_switch", switched("bash", 40, "S", "swapper/1", 0)});
+  const lens::SchedRun ambiguous = sched(joined(lines, namespace_of), {{{3, 1}}});
+  EXPECT_TRUE(ambiguous.threads.empty());
+  ASSERT_EQ(ambiguous.problems.size(), 1U);
+  EXPECT_NE(ambiguous.problems.front().find("is the tour's shell, pid 1 (it shows several)"),
+            std::string::npos);
+}
+
+// Fault: lines taken in the file's order rather than by time; a far or absurd time
+// (overflowing when scaled) kept; a garbage, cut or unknown line read as an event, or an unknown
+// event's continuation read as one; a wake-up before a fork given to the task that fork made.
+TEST(LensSched, OrderGarbageAndAbsurdTimesChangeNothing) {
+  std::vector<HandLine> lines = hand_made();
+  const lens::SchedRun clean = sched(joined(lines), hand_made_select);
+  std::reverse(lines.begin(), lines.end());
+  EXPECT_EQ(everything(sched(joined(lines), hand_made_select)), everything(clean));
+
   lines = hand_made();
-  const std::string truncated = lines[4].substr(0, 60) + "\n";
-  lines.insert(lines.begin() + 3,
-               {far, absurd, truncated,
-                perf_line("prog", 20, 9999999, "100.000150", "sched_waking", "comm=prog pid=21"),
-                "\x01\xff garbage sched: ==> : \n", "\n"});
-  const lens::SchedRun dirty = sched(joined(lines));
-  EXPECT_EQ(dirty.length, clean.length);
-  EXPECT_EQ(dirty.cpus, clean.cpus);
-  ASSERT_EQ(dirty.threads.size(), clean.threads.size());
-  for (std::size_t index = 0; index < clean.threads.size(); ++index)
-    EXPECT_EQ(facts_of(dirty.threads[index]), facts_of(clean.threads[index])) << index;
+  const std::string far = perf_line(
+      {20, 0, "100000000.000000", "sched_switch", switched("prog", 20, "S", "swapper/0", 0)});
+  const std::string absurd = perf_line({20, 0, "99999999999999999999.999999", "sched_switch",
+                                        switched("prog", 20, "S", "swapper/0", 0)});
+  const std::string cut = perf_line(lines[5]).substr(0, 70) + "\n";
+  const std::string unknown =
+      perf_line({20, 0, "100.000290", "sched_migrate_task", "comm=prog worker pid=21 prio=120"}) +
+      perf_line(
+          {21, 1, "100.000150", "sched_switch", switched("prog worker", 21, "S", "swapper/1", 0)})
+          .substr(6);
+  std::string text = joined(lines);
+  // Before the first event, lines that are not perf's header; among the events, others.
+  text.insert(text.find("#\n") + 2, absurd + "\x01\xff garbage sched: ==> : \n\n" +
+                                        "# nrcpus avail : 99999999999999999999\n");
+  const std::string fourth = perf_line(lines[4]);
+  text.insert(text.find(fourth) + fourth.size(), far + cut + unknown);
+  const lens::SchedRun dirty = sched(text, hand_made_select);
+  EXPECT_EQ(everything(dirty), everything(clean));
+
   const lens::SchedRun alone =
-      sched(far + absurd + "# nrcpus avail : 99999999999999999999\n", {{20}, {}});
+      sched("# nrcpus avail : 99999999999999999999\n" + absurd +
+                perf_line({10, 0, "100000000.000000", "sched_process_fork",
+                           forked("bash", 10, "bash", 20)}) +
+                perf_line({20, 0, "100000000.000000", "sched_process_exit", exited("bash", 20)}),
+            hand_made_select);
   EXPECT_EQ(alone.threads.size(), 1U);
   EXPECT_EQ(alone.length, 0);
   EXPECT_EQ(alone.cpus, 1);
 
-  // The worker's wake-up recorded before its fork: the worker is still prog's, runnable from it.
+  // The worker's wake-up recorded before its fork: before the worker's life, so not its own.
   lines = hand_made();
-  lines[3] = perf_line("prog", 20, 0, "100.000095", "sched_wakeup_new",
-                       "comm=prog pid=21 prio=120 target_cpu=001");
-  std::swap(lines[2], lines[3]);
-  const lens::SchedRun early = sched(joined(lines));
+  lines[4].time = "100.000095";
+  std::swap(lines[3], lines[4]);
+  const lens::SchedRun early = sched(joined(lines), hand_made_select);
   ASSERT_NE(early.thread(21), nullptr);
-  EXPECT_EQ(early.thread(21)->born, 95);
-  EXPECT_EQ(facts_of(*early.thread(21)).front(), (SpanFacts{lens::Doing::runnable, 95, 120, -1}));
+  EXPECT_EQ(early.thread(21)->born, 100);
+  EXPECT_EQ(facts_of(*early.thread(21)).front(),
+            (SpanFacts{lens::Doing::running, 120, 200, 1, -1}));
 }
 
 // ---- The scheduler's view in the timeline (lens/sched_view.*, lens/draw_cpu.*), on the samples
 // ----
 
-// The strace logs' run, with a step's record from perf's samples beside them.
-lens::Run with_record(std::optional<lens::SchedRun> lens::Run::*step, const std::string& sample,
-                      const lens::SchedSelect& select = {}) {
+// The strace logs' run, with a step's record from a perf sample beside them.
+lens::Run with_record(std::optional<lens::SchedRun> lens::Run::*step, const std::string& name) {
   lens::Run run = lens::read_run(logs);
-  run.*step = lens::read_sched(perf_logs / sample, select);
-  EXPECT_TRUE(run.*step) << sample;
+  run.*step = sample(name);
+  EXPECT_TRUE(run.*step) << name;
   return run;
 }
 
@@ -1633,16 +1913,15 @@ bool has_note(const Diagram& diagram, const std::string& part) {
 // Fault: the running-at-once line counting threads whose spans overlap rather than the CPUs that
 // run them; a worker's lane lost, or its running put on no CPU of the record; main's join not
 // shown woken by a worker.
-TEST(TimelineSched, ThreadsRunAtMostTheRecordsCpusEachWorkerOnItsOwn) {
-  const lens::Run run = with_record(&lens::Run::threads_sched, "2-threads-threetally.perf");
-  const Diagram threads = lens::diagrams(run)[1];
+void expect_threetally_drawn(const Diagram& threads) {
   ASSERT_TRUE(threads.cpu);
   const lens::CpuView& view = *threads.cpu;
   EXPECT_EQ(view.cpus, 2);
   ASSERT_EQ(view.lines.size(), 2U);
   EXPECT_EQ(lens::most_at_once(view.lines[0].steps), 2) << view.lines[0].name;
   EXPECT_GT(lens::most_at_once(view.lines[1].steps), view.cpus) << view.lines[1].name;
-  ASSERT_EQ(view.lanes.size(), 17U);
+  ASSERT_EQ(lane_names(view).size(), 17U);
+  EXPECT_EQ(view.lanes[0].name, "threetally main");
   for (std::size_t index = 1; index < view.lanes.size(); ++index) {
     const auto& spans = view.lanes[index].spans;
     EXPECT_EQ(view.lanes[index].name, "worker");
@@ -1653,21 +1932,22 @@ TEST(TimelineSched, ThreadsRunAtMostTheRecordsCpusEachWorkerOnItsOwn) {
   ASSERT_FALSE(view.wakes.empty());
   EXPECT_EQ(view.wakes.back().to, 0U);
   EXPECT_GT(view.wakes.back().from, 0U);
-  const std::string page = lens::page_html({threads});
-  EXPECT_EQ(count(page, ">2 CPUs</text>"), 1U);
   EXPECT_TRUE(has_note(threads, "at most 2 of threetally's threads ran at once"));
 }
 
+TEST(TimelineSched, ThreadsRunAtMostTheRecordsCpusEachWorkerOnItsOwn) {
+  const lens::Run run = with_record(&lens::Run::threads_sched, "2-threads-threetally");
+  const Diagram threads = lens::diagrams(run)[1];
+  expect_threetally_drawn(threads);
+  const std::string page = lens::page_html({threads});
+  EXPECT_EQ(count(page, ">2 CPUs</text>"), 1U);
+}
+
+// The semaphore's view of a run: its post's latency, as the note and the arrow give it.
 // Fault: the figure taken from another wake-up (the first gatetake's, a shell's) or measured to
 // the wrong switch; the two gatetakes not told apart; the arrow from the wrong lane, or the
 // magnified stretch missing it.
-TEST(TimelineSched, SemaphoreNoteGivesTheWakeUpTheRecordHolds) {
-  const lens::Run run = with_record(&lens::Run::semaphore_sched, "4-semaphore.perf",
-                                    lens::step_programs("semaphore"));
-  const auto posts = run.semaphore_sched->wakeups_by("gategive");
-  ASSERT_EQ(posts.size(), 1U);
-  ASSERT_EQ(posts[0].latency(), 79);
-  const Diagram semaphore = lens::diagrams(run)[3];
+void expect_post_drawn(const Diagram& semaphore, Micros latency) {
   ASSERT_TRUE(semaphore.cpu);
   const lens::CpuView& view = *semaphore.cpu;
   EXPECT_EQ(lane_names(view),
@@ -1675,26 +1955,99 @@ TEST(TimelineSched, SemaphoreNoteGivesTheWakeUpTheRecordHolds) {
   ASSERT_EQ(view.wakes.size(), 1U);
   EXPECT_EQ(view.wakes[0].from, 3U);
   EXPECT_EQ(view.wakes[0].to, 2U);
-  EXPECT_EQ(view.wakes[0].ran - view.wakes[0].at, 79);
-  EXPECT_TRUE(has_note(semaphore,
-                       "gategive woke the waiting gatetake; it ran 79 \u00b5s later "
-                       "(scheduler, real time)"));
+  EXPECT_EQ(view.wakes[0].ran - view.wakes[0].at, latency);
+  EXPECT_TRUE(has_note(semaphore, "gategive woke the waiting gatetake; it ran " +
+                                      std::to_string(latency) +
+                                      " \u00b5s later (scheduler, real time)"));
   ASSERT_TRUE(view.detail_begin);
   EXPECT_LT(*view.detail_begin, view.wakes[0].at);
   EXPECT_GT(view.detail_end, view.wakes[0].ran);
 }
 
-// Fault: on an uncut record, the shell that perf started (perf-exec, then bash) or another task
-// taken as the program, or the child's sleep in its read not shown ended by the parent; a
-// garbage record, or one of other programs, giving a step a panel or changing strace's lanes.
+TEST(TimelineSched, SemaphoreNoteGivesTheWakeUpTheRecordHolds) {
+  const lens::Run run = with_record(&lens::Run::semaphore_sched, "4-semaphore");
+  const auto posts = run.semaphore_sched->wakeups_by("gategive");
+  ASSERT_EQ(posts.size(), 1U);
+  ASSERT_EQ(posts[0].latency(), 14);
+  expect_post_drawn(lens::diagrams(run)[3], 14);
+}
+
+// Fault: other tasks' wake-ups of the waiting gatetake (anyone who maps the semaphore may wake
+// its futex) taken for gategive's post, even from a task that calls itself gategive; its sleep
+// measured from the last of them instead of from the start of its wait; those wake-ups not said.
+TEST(TimelineSched, SpuriousWakeUpsOfTheWaitingGatetakeAreNotThePost) {
+  const auto lines = [](bool spurious) {
+    std::vector<HandLine> made{
+        {10, 0, "200.000000", "sched_process_fork", forked("bash", 10, "bash", 20)},
+        {10, 0, "200.000000", "sched_wakeup_new", woke("bash", 20, 0)},
+        {10, 0, "200.000005", "sched_switch", switched("bash", 10, "S", "gatenew", 20)},
+        {20, 0, "200.000050", "sched_process_exit", exited("gatenew", 20)},
+        {20, 0, "200.000055", "sched_switch", switched("gatenew", 20, "Z", "bash", 10)},
+        {10, 0, "200.000100", "sched_process_fork", forked("bash", 10, "bash", 21)},
+        {10, 0, "200.000100", "sched_wakeup_new", woke("bash", 21, 0)},
+        {10, 0, "200.000105", "sched_switch", switched("bash", 10, "S", "gatetake", 21)},
+        {21, 0, "200.000150", "sched_process_exit", exited("gatetake", 21)},
+        {21, 0, "200.000155", "sched_switch", switched("gatetake", 21, "Z", "bash", 10)},
+        {10, 0, "200.000200", "sched_process_fork", forked("bash", 10, "bash", 22)},
+        {10, 0, "200.000200", "sched_wakeup_new", woke("bash", 22, 0)},
+        {10, 0, "200.000205", "sched_switch", switched("bash", 10, "S", "gatetake", 22)},
+        {22, 0, "200.000250", "sched_switch", switched("gatetake", 22, "S", "swapper/0", 0)},
+        {0, 1, "200.002990", "sched_switch", switched("swapper/1", 0, "R", "bash", 10)},
+        {10, 1, "200.003000", "sched_process_fork", forked("bash", 10, "bash", 23)},
+        {10, 1, "200.003000", "sched_wakeup_new", woke("bash", 23, 1)},
+        {10, 1, "200.003005", "sched_switch", switched("bash", 10, "S", "gategive", 23)},
+        {23, 1, "200.003100", "sched_waking", woke("gatetake", 22, 0)},
+        {0, 0, "200.003150", "sched_switch", switched("swapper/0", 0, "R", "gatetake", 22)},
+        {23, 1, "200.003200", "sched_process_exit", exited("gategive", 23)},
+        {23, 1, "200.003210", "sched_switch", switched("gategive", 23, "Z", "swapper/1", 0)},
+        {22, 0, "200.003300", "sched_process_exit", exited("gatetake", 22)},
+        {22, 0, "200.003310", "sched_switch", switched("gatetake", 22, "Z", "swapper/0", 0)},
+    };
+    if (spurious) {
+      // Another user's task, named gategive too, wakes the waiter twice; each time it finds the
+      // value 0 and sleeps again.
+      made.insert(
+          made.begin() + 14,
+          {{0, 1, "200.000990", "sched_switch", switched("swapper/1", 0, "R", "gategive", 66)},
+           {66, 1, "200.001000", "sched_waking", woke("gatetake", 22, 0)},
+           {0, 0, "200.001010", "sched_switch", switched("swapper/0", 0, "R", "gatetake", 22)},
+           {22, 0, "200.001020", "sched_switch", switched("gatetake", 22, "S", "swapper/0", 0)},
+           {66, 1, "200.002000", "sched_waking", woke("gatetake", 22, 0)},
+           {0, 0, "200.002010", "sched_switch", switched("swapper/0", 0, "R", "gatetake", 22)},
+           {22, 0, "200.002020", "sched_switch", switched("gatetake", 22, "S", "swapper/0", 0)},
+           {66, 1, "200.002100", "sched_switch", switched("gategive", 66, "S", "swapper/1", 0)}});
+    }
+    return joined(made);
+  };
+  for (const bool spurious : {false, true}) {
+    lens::Run run = lens::read_run(logs);
+    run.semaphore_sched = sched(lines(spurious), {{{20, 10}, {21, 10}, {22, 10}, {23, 10}}});
+    const Diagram semaphore = lens::diagrams(run)[3];
+    expect_post_drawn(semaphore, 50);
+    EXPECT_TRUE(has_note(semaphore, "after sleeping 2.85 ms.")) << spurious;
+    EXPECT_EQ(has_note(semaphore,
+                       "another task woke the waiting gatetake twice and it slept "
+                       "again: the value was still 0"),
+              spurious);
+  }
+}
+
+// Fault: on an uncut record, the shell that started the program or another task taken as the
+// program, or the child's sleep in its read not shown ended by the parent; a garbage record, one
+// without the tour's list, or one of other programs, giving a step a panel or changing strace's
+// lanes, or leaving the page silent on why there is no panel.
 TEST(TimelineSched, RecordsReadByNameAndBadOnesChangeNothing) {
   TempDir dir("sched");
   for (const auto& entry : fs::directory_iterator(logs))
     if (entry.path().extension() == ".strace")
       fs::copy_file(entry.path(), dir.path() / entry.path().filename());
   fs::copy_file(perf_logs / "1-pipe-uncut.perf", dir.path() / "1-pipe.perf");
+  fs::copy_file(perf_logs / "1-pipe-uncut.pids", dir.path() / "1-pipe.pids");
   std::ofstream(dir.path() / "2-threads.perf") << "\x01\xff sched: ==> :\n# nrcpus avail : 9\n";
+  fs::copy_file(perf_logs / "2-threads-threetally.pids", dir.path() / "2-threads.pids");
   fs::copy_file(perf_logs / "4-semaphore.perf", dir.path() / "3-segment.perf");
+  fs::copy_file(perf_logs / "3-segment.pids", dir.path() / "3-segment.pids");
+  fs::copy_file(perf_logs / "4-semaphore.perf", dir.path() / "4-semaphore.perf");
   const std::vector<Diagram> read = lens::diagrams(lens::read_run(dir.path()));
   ASSERT_EQ(read.size(), 4U);
   ASSERT_TRUE(read[0].cpu);
@@ -1703,20 +2056,30 @@ TEST(TimelineSched, RecordsReadByNameAndBadOnesChangeNothing) {
   ASSERT_EQ(read[0].cpu->wakes.size(), 1U);
   EXPECT_EQ(read[0].cpu->wakes[0].from, 0U);
   EXPECT_TRUE(has_note(read[0],
-                       "the child slept 99 \u00b5s in its read until the parent's write "
-                       "woke it"));
+                       "the child slept 27 \u00b5s in its read until the parent's "
+                       "write woke it"));
   for (std::size_t step = 1; step < read.size(); ++step) {
     EXPECT_FALSE(read[step].cpu) << read[step].title;
-    EXPECT_EQ(lens::page_html({read[step]}), lens::page_html({recorded()[step]}));
+    // One line says why, and the rest of the diagram is strace's alone.
+    Diagram without = read[step];
+    ASSERT_FALSE(without.notes.empty());
+    EXPECT_TRUE(without.notes.back().starts_with("Scheduler: no CPU view for this step: "))
+        << without.notes.back();
+    without.notes.pop_back();
+    EXPECT_EQ(lens::page_html({without}), lens::page_html({recorded()[step]}));
   }
+  EXPECT_EQ(read[3].notes.back(),
+            "Scheduler: no CPU view for this step: the tour listed no process it started "
+            "beside the record.");
 }
 
 // Fault: another run of the same program at the same time (a second tour, a test) taken for the
-// tour's own: the pids the tour wrote beside the record pick its run out of the two.
+// tour's own: the pids the tour wrote beside the record pick its run out of the two, and without
+// them there is no view rather than a guess.
 TEST(TimelineSched, ThePidsTheTourStartedPickItsRunOutOfTwo) {
   const auto names = [](const std::filesystem::path& pids) {
     const auto record =
-        lens::read_sched(perf_logs / "1-pipe-two-runs.perf", lens::step_select(pids, "pipe"));
+        lens::read_sched(perf_logs / "1-pipe-two-runs.perf", lens::step_select(pids));
     std::vector<std::string> comms;
     if (record)
       for (const auto& thread : record->threads)
@@ -1725,7 +2088,34 @@ TEST(TimelineSched, ThePidsTheTourStartedPickItsRunOutOfTwo) {
   };
   EXPECT_EQ(names(perf_logs / "1-pipe-two-runs.pids"),
             (std::vector<std::string>{"forkrelay 0", "forkrelay 1"}));
-  EXPECT_EQ(names(perf_logs / "no-such.pids").size(), 4U);  // by name: both runs
+  EXPECT_TRUE(names(perf_logs / "no-such.pids").empty());
+}
+
+// Fault: in a container (a PID namespace of its own), the steps' tasks not found or drawn from
+// the header's tids: each lane one slice then waiting for a CPU to the end, forkrelay's child or
+// threetally's workers missing, no wake-up of the waiting gatetake by gategive.
+TEST(TimelineSched, InAContainerTheStepsAreDrawnAsOutside) {
+  lens::Run run = lens::read_run(logs);
+  run.pipe_sched = sample("ns-1-pipe-forkrelay");
+  run.threads_sched = sample("ns-2-threads-threetally");
+  run.semaphore_sched = sample("ns-4-semaphore");
+  for (const auto* record : {&run.pipe_sched, &run.threads_sched, &run.semaphore_sched}) {
+    ASSERT_TRUE(*record);
+    EXPECT_TRUE((*record)->problems.empty());
+    // Each task lives from its fork to its end, running at times, its last span ending with it.
+    for (const auto& thread : (*record)->threads) {
+      EXPECT_GT(thread.running, 0) << thread.tid;
+      ASSERT_TRUE(thread.ended) << thread.tid;
+      EXPECT_EQ(thread.spans.back().end, *thread.ended) << thread.tid;
+      EXPECT_EQ(thread.spans.back().doing, lens::Doing::running) << thread.tid;
+    }
+  }
+  const std::vector<Diagram> drawn = lens::diagrams(run);
+  ASSERT_TRUE(drawn[0].cpu);
+  EXPECT_EQ(lane_names(*drawn[0].cpu),
+            (std::vector<std::string>{"forkrelay parent", "forkrelay child"}));
+  expect_threetally_drawn(drawn[1]);
+  expect_post_drawn(drawn[3], *run.semaphore_sched->wakeups_by("gategive").at(0).latency());
 }
 
 // What a perf record holds from `from` (microseconds on perf's clock) on: its switches, and how
@@ -1765,15 +2155,10 @@ TEST(TimelineJson, SchedulerRunsFromTheRecordsAreTheirKernelText) {
       {"3-segment", "3-segment"},
       {"4-semaphore", "4-semaphore"}};
   for (const auto& [sample, step] : records) {
-    fs::copy_file(perf_logs / (sample + ".perf"), dir.path() / (step + ".perf"));
-    if (fs::exists(perf_logs / (sample + ".pids")))
-      fs::copy_file(perf_logs / (sample + ".pids"), dir.path() / (step + ".pids"));
+    for (const char* kind : {".perf", ".pids"})
+      fs::copy_file(perf_logs / (sample + kind), dir.path() / (step + kind));
   }
   const std::vector<Diagram> read = lens::diagrams(lens::read_run(dir.path()));
-  if (std::none_of(read.begin(), read.end(), [](const Diagram& diagram) {
-        return diagram.cpu && !diagram.cpu->kernel.empty();
-      }))
-    GTEST_SKIP() << "the perf reader gives no record's own events (SchedRun::kernel) yet";
   const Json trace = Json::parse(lens::trace_json(read));
   const std::vector<TextLine> lines = kernel_text(trace);
   std::vector<double> marks;
@@ -1791,7 +2176,7 @@ TEST(TimelineJson, SchedulerRunsFromTheRecordsAreTheirKernelText) {
       return line.seconds >= marks[step] && line.seconds < marks[step + 1];
     });
     ASSERT_FALSE(run.empty()) << records[step].first;
-    EXPECT_EQ(run.front().seconds, marks[step]) << records[step].first;
+    EXPECT_LT(run.front().seconds, marks[step] + 0.5) << records[step].first;
     const auto [switches, broken] =
         switches_in(perf_logs / (records[step].first + ".perf"), read[step].cpu->clock);
     const auto written = std::count_if(
@@ -1806,9 +2191,11 @@ TEST(TimelineJson, SchedulerRunsFromTheRecordsAreTheirKernelText) {
 // Outputs as the lessons print them, with figures no text could hold by chance.
 constexpr std::string_view tally_all =
     "table: 4194304\nworkers: 16\ncpus: 2\nexpected: 2097152\ntotal: 1918738\nlost: 178414\n"
+    "overlapping: 14\n"
     "Additions were lost where two workers loaded the same total and both stored it plus one.\n";
 constexpr std::string_view tally_one =
-    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n";
+    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n"
+    "overlapping: 5\n";
 constexpr std::string_view race_out =
     "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
     "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
@@ -1816,7 +2203,7 @@ constexpr std::string_view race_out =
 constexpr std::string_view kill_out =
     "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
     "holder signal: 9 (Killed)\nvalue after kill: 0\n"
-    "next taker: sem_timedwait: Connection timed out\nnext taker waited: 1.03 s\n";
+    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
 
 std::string tell(std::string_view name, const std::vector<std::string_view>& outputs) {
   const lens::Told told =
@@ -1840,22 +2227,38 @@ std::string replaced(std::string_view text, const std::string& from, const std::
 
 TEST(LessonTell, EveryFigureComesFromTheOutputs) {
   const std::string tally = tell("tallyrace", {tally_all, tally_one});
-  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738", "lost 13 of"})
+  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738",
+                             "14 of the 16 workers counted", "lost 13 of", "5 of the 16 workers"})
     EXPECT_NE(tally.find(figure), std::string::npos) << figure << " in\n" << tally;
   EXPECT_EQ(tally.find("one CPU, so"), std::string::npos);
-  // One CPU only: the first run took turns too. Nothing lost on two: the workers did not meet.
+  // One CPU only: the first run took turns too.
   EXPECT_NE(tell("tallyrace", {tally_one, tally_one}).find("This machine has one CPU, so"),
             std::string::npos);
+  // Nothing lost on two CPUs: the verdict is what the run measured (whether the workers' counting
+  // overlapped), never a guess at the machine.
   const std::string none =
       replaced(replaced(tally_all, "total: 1918738", "total: 2097152"), "lost: 178414", "lost: 0");
-  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("nothing was lost this time"),
+  const std::string apart =
+      tell("tallyrace", {replaced(none, "overlapping: 14", "overlapping: 0"),
+                         replaced(tally_one, "overlapping: 5", "overlapping: 0")});
+  for (const char* shown : {"nothing was lost this time", "no worker's counting overlapped",
+                            "no worker was switched out before it was through"})
+    EXPECT_NE(apart.find(shown), std::string::npos) << shown << " in\n" << apart;
+  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("though 14 of the 16 workers counted while"),
             std::string::npos);
+  for (const std::string& told : {apart, tell("tallyrace", {none, tally_one})})
+    EXPECT_EQ(told.find("busy"), std::string::npos) << told;
 
   const std::string race = tell("gaterace", {race_out, kill_out});
   for (const char* figure : {"4 processes x 20 rounds = 80", "ended at 21, 59 lost", "71 sections",
                              "80 of 80, 0 lost, 0 overlapping", "signal 9 (Killed)",
-                             "waited 1.03 s: sem_timedwait: Connection timed out"})
+                             "gave up after 1.03 s: the semaphore stayed taken"})
     EXPECT_NE(race.find(figure), std::string::npos) << figure << " in\n" << race;
+  EXPECT_EQ(race.find("onnection"), std::string::npos) << "there is no connection:\n" << race;
+  EXPECT_NE(tell("gaterace", {race_out, replaced(kill_out, "gave up: the semaphore stayed taken",
+                                                 "took the semaphore")})
+                .find("Yet the next taker took it, after 1.03 s"),
+            std::string::npos);
   const std::string tear =
       tell("segtear", {"copies: 20000\none letter: 1904\ntorn: 18096\nsegment size: 4096\n"});
   EXPECT_NE(tear.find("20000 copies: 18096 torn (both letters), 1904 of one letter"),
@@ -1896,7 +2299,8 @@ TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
   // The pinned run must be on one CPU.
   EXPECT_NE(refusal("tallyrace", {tally, tally}).find("not a run on one CPU"), std::string::npos);
   // Lines missing, twice, not numbers, or not plain text (a terminal's escape).
-  EXPECT_NE(refusal("tallyrace", {tally, "cpus: 1\n"}).find("output 2: no line \"expected: N\""),
+  EXPECT_NE(refusal("tallyrace", {tally, "workers: 16\ncpus: 1\n"})
+                .find("output 2: no line \"expected: N\""),
             std::string::npos);
   EXPECT_NE(refusal("tallyrace", {tally + "lost: 1\n", one}).find("more than one line"),
             std::string::npos);
@@ -1915,10 +2319,54 @@ TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
     EXPECT_NE(refusal("segtear", {"copies: 1\n"}).find(whole), std::string::npos) << whole;
 }
 
+// Outputs made to hurt: figures whose product overflows (UBSan in the asan preset reports any
+// overflow), counts no run can have, and a terminal's controls in a text line. Each is refused
+// with one line that says what is wrong.
+TEST(LessonTell, HostileOutputsAreRefusedWithOneLineAndNoOverflow) {
+  const std::string kill(kill_out);
+  const std::string one(tally_one);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> hostile = {
+      {{replaced(replaced(race_out, "processes: 4", "processes: 4294967296"), "rounds: 20",
+                 "rounds: 4294967296"),
+        kill},
+       "more sections than any run has"},
+      {{replaced(race_out, "processes: 4", "processes: 9223372036854775807"), kill},
+       "is not a count"},
+      {{replaced(race_out, "processes: 4", "processes: 0"), kill}, "at least one process"},
+      {{replaced(race_out, "rounds: 20", "rounds: 0"), kill}, "at least one round"},
+      {{replaced(race_out, "unlocked overlapping: 71", "unlocked overlapping: 81"), kill},
+       "unlocked overlapping 81 is more than 80 sections"},
+      {{replaced(tally_all, "overlapping: 14", "overlapping: 17"), one},
+       "overlapping 17 is more than 16 workers"},
+      {{replaced(tally_all, "workers: 16", "workers: 0"), one}, "at least one worker"},
+      // A C1 control (CSI, as UTF-8) and DEL: a terminal acts on the first, and neither is text.
+      {{std::string(race_out), replaced(kill_out, "9 (Killed)",
+                                        "9 (\xc2\x9b"
+                                        "2J)")},
+       "not plain text"},
+      {{std::string(race_out), replaced(kill_out, "9 (Killed)", "9 (Kil\x7fled)")},
+       "not plain text"},
+      // ETIMEDOUT's text told as if it were what happened: neither outcome gaterace prints.
+      {{std::string(race_out), replaced(kill_out, "gave up: the semaphore stayed taken",
+                                        "sem_timedwait: Connection timed out")},
+       "is neither"},
+  };
+  for (const auto& [outputs, why] : hostile) {
+    const std::string name = outputs[0].starts_with("table") ? "tallyrace" : "gaterace";
+    const std::string problem = refusal(name, outputs);
+    EXPECT_NE(problem.find(why), std::string::npos) << why << ": " << problem;
+    // One line of plain text: nothing of the hostile bytes is passed on.
+    EXPECT_TRUE(std::all_of(problem.begin(), problem.end(), [](char letter) {
+      return letter >= ' ' && letter <= '~';
+    })) << problem;
+  }
+}
+
 TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
   const auto log = lens::read_log(logs / "lessons" / "lesson-gaterace-1.strace");
   ASSERT_TRUE(log);
-  const std::vector<Diagram> halves = lens::gaterace_diagrams(*log);
+  const std::vector<Diagram> halves =
+      lens::gaterace_diagrams(*log, lens::read_lessons(logs / "lessons").gaterace_output);
   ASSERT_EQ(halves.size(), 2U);
   for (const Diagram& half : halves) {
     EXPECT_EQ(half.missing, "") << half.title;
@@ -1940,6 +2388,37 @@ TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
     EXPECT_NE(half.notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
         << half.notes[1];
   }
+}
+
+// The page and the tour's terminal state one count of overlapping sections: gaterace's own,
+// from its output beside the log (where strace's times, slowed, could count otherwise); where
+// the output is missing, or a FIFO planted in its place, the page says so and never waits.
+TEST(LessonDiagrams, TheOverlapCountsComeFromGateracesOwnOutput) {
+  const auto recorded = lens::lesson_diagrams(lens::read_lessons(logs / "lessons"));
+  ASSERT_EQ(recorded.size(), 3U);
+  // The output of the run recorded: "unlocked overlapping: 16", "locked overlapping: 0".
+  EXPECT_NE(recorded[1].notes[1].find(": 16 of its 20 sections overlapped"), std::string::npos)
+      << recorded[1].notes[1];
+  EXPECT_NE(recorded[2].notes[1].find(": 0 of its 20 sections overlapped"), std::string::npos)
+      << recorded[2].notes[1];
+  EXPECT_NE(recorded[1].notes[1].find("lesson-gaterace-1.out"), std::string::npos);
+
+  TempDir dir("lesson-record");
+  fs::copy_file(logs / "lessons" / "lesson-gaterace-1.strace", dir / "lesson-gaterace-1.strace");
+  const auto stated = [&] {
+    const auto drawn = lens::lesson_diagrams(lens::read_lessons(dir.path()));
+    EXPECT_EQ(drawn.size(), 2U);
+    return drawn.empty() ? std::string() : drawn[0].notes[1];
+  };
+  const std::string missing = stated();
+  EXPECT_NE(missing.find("lesson-gaterace-1.out is missing from the record"), std::string::npos)
+      << missing;
+  EXPECT_EQ(missing.find(" of its "), std::string::npos) << missing;
+  ASSERT_EQ(mkfifo((dir / "lesson-gaterace-1.out").c_str(), 0600), 0);
+  EXPECT_NE(stated().find("not a regular file"), std::string::npos);
+  fs::remove(dir / "lesson-gaterace-1.out");
+  std::ofstream(dir / "lesson-gaterace-1.out") << replaced(race_out, "rounds: 20", "rounds: 21");
+  EXPECT_NE(stated().find("lesson-gaterace-1.out: unlocked expected 80 is not"), std::string::npos);
 }
 
 TEST(LessonDiagrams, TheChildsReadHasNoEndUntilTheParentEndsIt) {
@@ -1997,6 +2476,34 @@ TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
     const Result refused = run(LENS_TOOL, wrong);
     EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
     EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
+  }
+}
+
+// An output is read only from a regular file, up to 65536 bytes: exactly that many is a whole
+// output; one more is too long; a FIFO (which would block an open or a read for ever) and a
+// folder are refused at once, each with one line.
+TEST(LensTool, LessonTellReadsRegularFilesOfUpTo64KiBAndNeverWaitsOnAFifo) {
+  TempDir dir("lens-lesson-files");
+  const std::string whole = "copies: 3\none letter: 1\ntorn: 2\n";
+  // Other lines are passed over: padded with a sentence to the byte.
+  const std::string padded = whole + std::string(65536 - whole.size() - 1, 'x') + "\n";
+  ASSERT_EQ(padded.size(), 65536U);
+  std::ofstream(dir / "exact") << padded;
+  std::ofstream(dir / "over") << padded << "\n";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const Result exact = run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "exact"});
+  EXPECT_EQ(exact.status, 0) << exact.err;
+  EXPECT_NE(exact.out.find("3 copies: 2 torn"), std::string::npos) << exact.out;
+  for (const auto& [name, why] :
+       {std::pair{"over", "too long"}, std::pair{"fifo", "not a regular file"},
+        std::pair{"", "not a regular file"}}) {
+    const Result refused =
+        run(LENS_TOOL, {"lesson", "tell", "segtear", dir / name}, {.timeout = 10s});
+    EXPECT_FALSE(refused.timed_out) << name;
+    EXPECT_EQ(refused.status, 1) << name;
+    EXPECT_TRUE(
+        std::regex_match(refused.err, std::regex("lens: [^\n]*" + std::string(why) + "[^\n]*\n")))
+        << name << ": " << refused.err;
   }
 }
 

@@ -2,6 +2,7 @@
 // leaving nothing of its own behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/shm.h>
@@ -158,6 +159,14 @@ bool strace_works() {
   return run("/usr/bin/env", {"strace", "-o", "/dev/null", "true"}).status == 0;
 }
 
+// Whether perf may record the scheduler here, as the tour records it.
+bool perf_records() {
+  TempDir probe("perf-probe");
+  return run("/usr/bin/env", {"perf", "record", "-q", "-B", "-N", "-e", "sched:sched_switch", "-a",
+                              "-o", probe / "probe.data", "true"})
+             .status == 0;
+}
+
 // A folder of programs for `tour --bin`: links to the built ones, and to lens in tools/ beside
 // them, with the programs named in `scripts` replaced by stand-ins written as shell scripts.
 class StandIns {
@@ -254,8 +263,12 @@ TEST(Tour, ShowsEverySubsystemAndLeavesTheSystemAsItFoundIt) {
     EXPECT_NE(out.find(line), std::string::npos) << line << " not in:\n" << out;
   }
   EXPECT_EQ(left_behind(out), std::vector<std::string>{});
-  // A name nobody can guess: 64 random bits, nothing of the tour's pid.
+  // A name nobody can guess: 64 random bits, nothing of the tour's pid. Its file is this user's
+  // alone (umask 077): nobody else can map it and wake the waiting gatetake.
   EXPECT_TRUE(std::regex_search(out, std::regex("gatenew /ipcwalk-tour-[0-9a-f]{16}\n"))) << out;
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex("\n-rw------- 1 [^\n]* /dev/shm/sem\\.ipcwalk-tour-[0-9a-f]{16}\n")))
+      << out;
 
   // The segment mapped in each of two processes, at two different addresses.
   std::smatch made;
@@ -600,6 +613,15 @@ TEST(Tour, AWaitThatRunsOutFailsNamingTheStep) {
       << result.err;
   EXPECT_EQ(result.out.find("==== 2."), std::string::npos) << result.out;
 
+  // A program that fails says why before the tour stops: its own message is shown.
+  StandIns failing({{"segmake", "echo 'shmget fail!' >&2\nexit 1\n"}});
+  result = run(tour, {"--bin", failing.bin_dir()}, {.timeout = 100s});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("\nshmget fail!\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("tour: step 3 (segmake): segmake ended with status 1"),
+            std::string::npos)
+      << result.err;
+
   // A second gatetake that sleeps elsewhere than on the semaphore: given 5 s to wait, not 30.
   ScopedEnv patience("IPCWALK_TOUR_PATIENCE", "5");
   TempDir notes("notes");
@@ -621,6 +643,7 @@ TEST(Tour, AWaitThatRunsOutFailsNamingTheStep) {
 TEST(Tour, TwoToursAtOnceBuildOneAfterTheOther) {
   TempDir clone("clone"), tools("fake-cmake");
   fs::copy_file(tour, clone / "tour");
+  fs::copy(fs::path(tour).parent_path() / "tourlib", clone / "tourlib");
   std::string links =
       " && mkdir build/release/tools && ln -s " + bin + "/../tools/lens build/release/tools/lens";
   for (const std::string& name : programs)
@@ -716,10 +739,7 @@ TEST(Tour, DrawsTheRunAsATimeline) {
 
   // Where perf may record the scheduler, each step ran once more under it: the trace opens with
   // a process of CPU tracks per step, and the page draws the scheduler's view of each.
-  const std::string probe = folder / "probe.data";
-  if (run("/usr/bin/env",
-          {"perf", "record", "-q", "-e", "sched:sched_switch", "-a", "-o", probe, "true"})
-          .status != 0)
+  if (!perf_records())
     GTEST_SKIP() << "perf may not record the scheduler here: the CPUs' view is not checked";
   EXPECT_NE(result.out.find("\n## Each step once more, without strace"), std::string::npos);
   EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
@@ -735,19 +755,28 @@ TEST(Tour, DrawsTheRunAsATimeline) {
 }
 
 // With --lessons, each step is followed by its lesson: the question, the runs, and what they
-// measured, told from their output; the lessons' own segments and semaphores are gone after.
+// measured, told from their output; the lessons' own segments and semaphores are gone after. The
+// tour runs confined to the last CPU it may use, as in a container without CPU 0: the lesson
+// pinned to one CPU takes one the tour may use.
 TEST(Tour, LessonsFollowTheirStepsAndLeaveNothingBehind) {
-  Result result = run(tour, {"--bin", bin, "--lessons"}, {.timeout = 280s});
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int last = 0;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    last = CPU_ISSET(cpu, &allowed) ? cpu : last;
+  Result result =
+      run("/usr/bin/taskset", {"-c", std::to_string(last), tour, "--bin", bin, "--lessons"},
+          {.timeout = 280s});
   ASSERT_EQ(result.status, 0) << result.err << result.out;
+  const std::string pinned = "\n$ taskset -c " + std::to_string(last) + " tallyrace\n";
   std::size_t at = 0;
-  for (const char* expected :
-       {"==== 1.", "==== Lesson: relaykeep", "\n$ relaykeep limits\n",
-        "\n## The child's read never returned: ", "==== 2.", "==== Lesson: tallyrace",
-        "\n$ taskset -c 0 tallyrace\n", "\n## Pinned to one CPU they lost ", "==== 3.",
-        "==== Lesson: segtear", "\n## 20000 copies: ", "==== 4.", "==== Lesson: gaterace",
-        "\n$ gaterace kill\n",
-        "\n## Inside sem_wait and sem_post: 200 of 200, 0 lost, 0 overlapping",
-        "==== End of the tour"}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "==== 1.", "==== Lesson: relaykeep", "\n$ relaykeep limits\n",
+           "\n## The child's read never returned: ", "==== 2.", "==== Lesson: tallyrace", pinned,
+           "\n## Pinned to one CPU they lost ", "==== 3.", "==== Lesson: segtear",
+           "\n## 20000 copies: ", "==== 4.", "==== Lesson: gaterace", "\n$ gaterace kill\n",
+           "\n## Inside sem_wait and sem_post: 200 of 200, 0 lost, 0 overlapping",
+           "==== End of the tour"}) {
     at = result.out.find(expected, at);
     ASSERT_NE(at, std::string::npos) << expected << " missing, or out of order:\n" << result.out;
   }
@@ -767,12 +796,91 @@ TEST(Tour, WherePerfRefusesTheTimelineSaysWhyItHasNoCpuView) {
   ScopedEnv refused("PATH", path_with(tools.path()));
   Result result = run(tour, {"--bin", bin, "--timeline", folder / "drawn"}, {.timeout = 200s});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_NE(result.out.find("\n## It has no view of the CPUs: perf may not record the scheduler "
-                            "here (kernel.perf_event_paranoid is "),
-            std::string::npos)
+  // As root, perf's own words; otherwise how to let perf record.
+  EXPECT_NE(
+      result.out.find(geteuid() == 0 ? "\n## It has no view of the CPUs: perf cannot record the "
+                                       "scheduler's events here (Error: Access to performance "
+                                       "monitoring is limited.).\n"
+                                     : "\n## It has no view of the CPUs: perf may not record the "
+                                       "scheduler here (kernel.perf_event_paranoid is "),
+      std::string::npos)
       << result.out;
   EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
   EXPECT_TRUE(fs::is_regular_file(folder / "drawn/timeline.html"));
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+}
+
+// Root's tour may be run with another user's HOME (sudo -E) or PERF_* settings: perf, which
+// fills a build-id cache with a copy of the kernel's symbols by default, writes nothing outside
+// the tour's own folder and the timeline's, and never through a link planted in that HOME.
+TEST(Tour, ThePerfRecordingWritesNothingOutsideItsOwnFolders) {
+  if (!strace_works() || !perf_records())
+    GTEST_SKIP() << "strace or perf cannot record here";
+  TempDir home("their-home"), theirs("their-folder"), elsewhere("elsewhere");
+  fs::create_directory_symlink(theirs.path(), home / ".debug");
+  std::ofstream(elsewhere / "perfconfig") << "[buildid]\n\tdir = " << elsewhere / "cache"
+                                          << "\n";
+  ScopedEnv their_home("HOME", home.path().string());
+  ScopedEnv cache("PERF_BUILDID_DIR", elsewhere / "buildid");
+  ScopedEnv config("PERF_CONFIG", elsewhere / "perfconfig");
+  Result result = run(tour, {"--bin", bin, "--timeline", elsewhere / "drawn"}, {.timeout = 280s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_empty(theirs.path())) << "perf wrote through the planted link";
+  std::set<std::string> written;
+  for (const auto& entry : fs::recursive_directory_iterator(elsewhere.path()))
+    written.insert(fs::relative(entry.path(), elsewhere.path()));
+  EXPECT_EQ(written, (std::set<std::string>{"perfconfig", "drawn", "drawn/timeline.html",
+                                            "drawn/timeline.json"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(home.path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+}
+
+// Whatever perf does, the tour draws strace's timeline and ends with status 0; a step that perf
+// could not record has no CPU view, and one line says which and why. Stand-ins for perf: one
+// killed while it records step 2, one that lacks one of the events the tour records.
+TEST(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
+  if (!strace_works() || !perf_records())
+    GTEST_SKIP() << "strace or perf cannot record here";
+  const std::string perf = run("/bin/sh", {"-c", "printf %s \"$(command -v perf)\""}).out;
+  TempDir killed("killed-perf"), lacking("lacking-perf"), folder("timeline");
+  write_script(killed / "perf",
+               "case \"$*\" in *record*2-threads.data*)\n"
+               "  (sleep 0.5; kill -KILL $$) &\n"
+               "esac\n"
+               "exec " +
+                   perf + " \"$@\"\n");
+  write_script(lacking / "perf",
+               "case \"$*\" in *sched_wakeup_new*)\n"
+               "  echo \"event syntax error: 'sched:sched_wakeup_new'\" >&2\n"
+               "  exit 129\n"
+               "esac\n"
+               "exec " +
+                   perf + " \"$@\"\n");
+  {
+    ScopedEnv stand_in("PATH", path_with(killed.path()));
+    Result result = run(tour, {"--bin", bin, "--timeline", folder / "one"}, {.timeout = 280s});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(count(result.out, "has no view of the CPUs"), 1u) << result.out;
+    EXPECT_NE(result.out.find("\n## Step 2 (the threads) has no view of the CPUs: perf was killed "
+                              "(signal 9) while it recorded.\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(count(read_file(folder / "one/timeline.html"),
+                    "The scheduler's view below is the same step run again"),
+              3u);
+    EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
+  }
+  ScopedEnv stand_in("PATH", path_with(lacking.path()));
+  Result result = run(tour, {"--bin", bin, "--timeline", folder / "two"}, {.timeout = 280s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("\n## It has no view of the CPUs: perf cannot record the scheduler's "
+                            "events here (event syntax error: 'sched:sched_wakeup_new').\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(folder / "two/timeline.html"));
   EXPECT_EQ(left_behind(result.out), std::vector<std::string>{});
 }
 
