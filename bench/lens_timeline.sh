@@ -143,9 +143,11 @@ make_log() {
           current[cpu] = to
         }
         BEGIN {
-          # main (5000) forks 16 workers; each CPU takes its share of them in turn, with its
-          # kernel worker (40, 41) between turns; one turn in three ends asleep, woken later.
+          # The shell of the tour (4000) forks main (5000), which forks 16 workers; each CPU takes
+          # its share of them in turn, with its kernel worker (40, 41) between turns; one turn in
+          # three ends asleep, woken later.
           main = 5000
+          comm[4000] = "bash"
           comm[main] = "threetally"
           for (cpu = 0; cpu < 2; cpu++) {
             current[cpu] = 40 + cpu
@@ -155,6 +157,11 @@ make_log() {
           print "# nrcpus avail : 2"
           print "# ========"
           now = 3000000000
+          switched(0, "S", 4000)
+          now += 5
+          line(4000, 0, "sched_process_fork", "comm=bash pid=4000 child_comm=bash child_pid=" main)
+          line(4000, 0, "sched_wakeup_new", sprintf("%s target_cpu=000", task(main)))
+          now += 5
           switched(0, "S", main)
           for (w = 1; w <= 16; w++) {
             now += 7
