@@ -217,6 +217,7 @@ void pipe_record(Diagram& diagram, const Call& write, const Call& read) {
   Arrow arrow = arrow_between(sent, received);
   arrow.id = 1;
   arrow.name = bytes_written(write);
+  arrow.carries = read_waited(write, read) ? Carries::bytes_waking : Carries::bytes;
   diagram.arrows.push_back(arrow);
 }
 
@@ -634,6 +635,7 @@ void wake_up(Diagram& diagram, const Span& wait, const Span& post, Changes& chan
   Arrow arrow = arrow_between(post, Span{wait.lane, wait.name, wait.begin, taken, wait.look});
   arrow.id = 2;
   arrow.name = "wake-up";
+  arrow.carries = Carries::wake_up;
   diagram.arrows.push_back(arrow);
   changes.emplace_back(taken, -1);
   const Micros around =

@@ -89,10 +89,18 @@ struct Counter {
   std::vector<Step> steps;
 };
 
-// An arrow from inside one span to inside another: who wakes whom.
+// What an arrow stands for; the page's key says it in words.
+enum class Carries {
+  wake_up,       // a post that wakes a sleeper
+  bytes,         // bytes written, then read: the reader found them there and did not wait
+  bytes_waking,  // bytes written to a reader asleep in its read: they wake it
+};
+
+// An arrow from inside one span to inside another: what passes from one lane to the other.
 struct Arrow {
   int id = 0;
   std::string name;
+  Carries carries = Carries::wake_up;
   std::size_t from_lane = 0;
   Micros from = 0;
   std::size_t to_lane = 0;

@@ -12,6 +12,7 @@
 
 #include "draw.h"
 #include "draw_cpu.h"
+#include "draw_parts.h"
 
 namespace lens {
 namespace {
@@ -45,44 +46,6 @@ constexpr double caption_height = 16;  // "The whole step", above a panel
 constexpr double axis_drop = 18;       // from a panel's top to its axis
 constexpr double first_lane = 26;      // from a panel's top to its first lane
 
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      // A control character is shown as its picture (U+2400 to U+241F, U+2421), not sent raw.
-      constexpr unsigned char pictures = 0x80;
-      out += "\xe2\x90";
-      out += static_cast<char>(byte == 0x7f ? 0xa1 : pictures + byte);
-      continue;
-    }
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-// A coordinate, to one decimal.
-std::string at(double value) {
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%.1f", value);
-  return text.data();
-}
-
 double text_width(const std::string& text) {
   return static_cast<double>(text.size()) * char_width;
 }
@@ -114,6 +77,17 @@ constexpr std::array<LookStyle, 5> look_styles{{
      R"(<rect width="4" height="4" fill="currentColor"/>)"},
 }};
 
+// Spans of different looks, each too short to see, merged into one piece: grey, cross-hatched.
+constexpr LookStyle merged_style{
+    Look::busy,
+    "merged",
+    "spans too short to draw apart, merged (cross-hatched)",
+    "#555555",
+    "#7a7a7a",
+    4,
+    0,
+    R"(<path d="M0,0 L4,4 M4,0 L0,4" stroke="currentColor" stroke-width="1.2"/>)"};
+
 const LookStyle& style_of(Look look) {
   for (const LookStyle& style : look_styles) {
     if (style.look == look) {
@@ -131,7 +105,10 @@ std::string fill_of(const std::string& prefix, Look look) {
 std::string definitions(const std::string& prefix) {
   std::ostringstream defs;
   defs << "<defs>\n";
-  for (const LookStyle& style : look_styles) {
+  std::array<LookStyle, look_styles.size() + 1> styles{};
+  std::copy(look_styles.begin(), look_styles.end(), styles.begin());
+  styles.back() = merged_style;
+  for (const LookStyle& style : styles) {
     defs << "<pattern id=\"" << prefix << "-" << style.name << "\" width=\"" << style.tile
          << "\" height=\"" << style.tile << "\" patternUnits=\"userSpaceOnUse\"";
     if (style.turn != 0) {
@@ -260,9 +237,87 @@ std::vector<Band> bands_over(const std::vector<Shown>& arrows, const Scale& scal
   return bands;
 }
 
-// What a lane's labels say, and where each would like to be: at its mark, span or arrow.
+// A stretch of a lane as drawn (draw_parts.h): one span, or spans too short to see apart, which
+// keep what they share: their look and their name, where all have the same.
+struct Piece {
+  Micros begin = 0;
+  Micros end = 0;
+  double x0 = 0;
+  double x1 = 0;
+  const Span* only = nullptr;  // where it is one span
+  std::optional<Look> look;    // none where the spans merged differ
+  std::string name;            // merged: the name they all have, or none
+  std::size_t spans = 1;
+
+  // A merged piece's label, "wait ×37", or "spans ×37" where their names differ.
+  std::string merged_label() const {
+    return (name.empty() ? std::string("spans") : name) + " \u00d7" + std::to_string(spans);
+  }
+};
+
+// The spans of each lane, in order of their beginnings.
+std::vector<std::vector<const Span*>> spans_by_lane(const Diagram& diagram) {
+  std::vector<std::vector<const Span*>> lanes(diagram.lanes.size());
+  for (const Span& span : diagram.spans) {
+    if (span.lane < lanes.size()) {
+      lanes[span.lane].push_back(&span);
+    }
+  }
+  for (auto& spans : lanes) {
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span* one, const Span* other) { return one->begin < other->begin; });
+  }
+  return lanes;
+}
+
+// How a lane's spans are drawn in one panel: those too short to see are merged with their
+// neighbours, and merged pieces side by side that mean the same become one.
+std::vector<Piece> pieces_of(const std::vector<const Span*>& lane_spans, const Scale& scale) {
+  std::vector<const Span*> shown;
+  std::vector<std::pair<double, double>> ends;
+  for (const Span* span : lane_spans) {
+    if (scale.meets(span->begin, span->end)) {
+      shown.push_back(span);
+      ends.emplace_back(scale.x(span->begin), std::max(scale.x(span->begin), scale.x(span->end)));
+    }
+  }
+  std::vector<Piece> pieces;
+  for (const Stretch& stretch : stretches(ends, thinnest_span)) {
+    const Span& first = *shown[stretch.first];
+    Piece piece{first.begin, first.end, stretch.x0, stretch.x1, &first, first.look, first.name, 1};
+    if (stretch.spans() == 1) {
+      pieces.push_back(std::move(piece));
+      continue;
+    }
+    piece.only = nullptr;
+    piece.spans = stretch.spans();
+    for (std::size_t index = stretch.first + 1; index < stretch.last; ++index) {
+      const Span& span = *shown[index];
+      piece.end = std::max(piece.end, span.end);
+      if (piece.look != span.look) {
+        piece.look.reset();
+      }
+      if (piece.name != span.name) {
+        piece.name.clear();
+      }
+    }
+    Piece* last = pieces.empty() ? nullptr : &pieces.back();
+    if (last != nullptr && last->only == nullptr && last->look == piece.look &&
+        last->name == piece.name && piece.x0 - last->x1 < thinnest_span) {
+      last->end = std::max(last->end, piece.end);
+      last->x1 = std::max(last->x1, piece.x1);
+      last->spans += piece.spans;
+    } else {
+      pieces.push_back(std::move(piece));
+    }
+  }
+  return pieces;
+}
+
+// What a lane's labels say, and where each would like to be: at its mark, span or arrow. A
+// merged piece is labelled only where it is as wide as its label.
 std::vector<Label> wanted_labels(const Diagram& diagram, const Scale& scale, const Content& content,
-                                 std::size_t lane) {
+                                 std::size_t lane, const std::vector<Piece>& pieces) {
   const auto labelled = [&content](Micros when) {
     return !content.unlabelled || when < content.unlabelled->begin ||
            when > content.unlabelled->end;
@@ -273,11 +328,15 @@ std::vector<Label> wanted_labels(const Diagram& diagram, const Scale& scale, con
       labels.push_back(Label{scale.x(mark.at) - 3, mark.name, 0});
     }
   }
-  for (const Span& span : diagram.spans) {
-    if (span.lane == lane && span.look != Look::alive && !span.name.empty() &&
-        scale.meets(span.begin, span.end) && labelled(span.begin)) {
+  for (const Piece& piece : pieces) {
+    if (piece.look == Look::alive || !labelled(piece.begin)) {
+      continue;
+    }
+    if (piece.only != nullptr && !piece.name.empty()) {
       labels.push_back(
-          Label{scale.x(span.begin), span.name + " " + milliseconds(span.end - span.begin), 0});
+          Label{piece.x0, piece.name + " " + milliseconds(piece.end - piece.begin), 0});
+    } else if (piece.only == nullptr && piece.x1 - piece.x0 >= text_width(piece.merged_label())) {
+      labels.push_back(Label{piece.x0, piece.merged_label(), 0});
     }
   }
   for (const Arrow& arrow : diagram.arrows) {
@@ -337,16 +396,19 @@ struct LaneBox {
   double baseline = 0;
   bool compact = false;
   std::vector<Label> labels;
+  std::vector<Piece> pieces;
 };
 
 std::vector<LaneBox> lay_out(const Diagram& diagram, const Scale& scale, const Content& content,
                              const std::vector<Shown>& arrows, double top) {
+  const std::vector<std::vector<const Span*>> spans = spans_by_lane(diagram);
   std::vector<LaneBox> boxes;
   double y = top;
   for (std::size_t place_index = 0; place_index < content.lanes.size(); ++place_index) {
     LaneBox box;
     box.lane = content.lanes[place_index];
-    box.labels = wanted_labels(diagram, scale, content, box.lane);
+    box.pieces = pieces_of(spans[box.lane], scale);
+    box.labels = wanted_labels(diagram, scale, content, box.lane, box.pieces);
     const int rows = place(box.labels, bands_over(arrows, scale, place_index));
     box.compact = rows == 0 && diagram.lanes[box.lane].role == "worker";
     box.top = y;
@@ -366,29 +428,31 @@ void lane_name(std::ostream& svg, const Lane& lane, const LaneBox& box) {
   const std::string name = lane.program + (lane.role.empty() ? "" : " " + lane.role);
   if (box.compact) {
     svg << "<text class=\"lane small\" x=\"" << name_left << "\" y=\""
-        << at(box.baseline + text_lift) << "\">" << escaped(name) << " <tspan class=\"id\">" << id
+        << at(box.baseline + text_lift) << "\">" << page_text(name) << " <tspan class=\"id\">" << id
         << "</tspan></text>\n";
   } else {
     svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(box.baseline - 1) << "\">"
-        << escaped(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+        << page_text(name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
         << at(box.baseline + id_drop) << "\">" << id << "</text>\n";
   }
 }
 
-// A span, cut to the window: where the window cuts it, its outline stays open on that side and
-// a small arrowhead past the edge says that it goes on.
-void span_shape(std::ostream& svg, const Span& span, const Scale& scale, double baseline,
-                const std::string& prefix) {
-  const LookStyle& style = style_of(span.look);
-  const bool cut_before = span.begin < scale.window.begin;
-  const bool cut_after = span.end > scale.window.end;
-  const double x0 = scale.x(span.begin);
-  const double x1 = std::max(scale.x(span.end), x0 + thinnest_span);
-  const double half = span.look == Look::alive ? alive_half : span_half;
+// A piece of a lane, cut to the window: where the window cuts it, its outline stays open on that
+// side and a small arrowhead past the edge says that it goes on. Spans merged with different
+// looks are drawn in the merged style.
+void piece_shape(std::ostream& svg, const Piece& piece, const Scale& scale, double baseline,
+                 const std::string& prefix) {
+  const LookStyle& style = piece.look ? style_of(*piece.look) : merged_style;
+  const std::string fill = "url(#" + prefix + "-" + std::string(style.name) + ")";
+  const bool cut_before = piece.begin < scale.window.begin;
+  const bool cut_after = piece.end > scale.window.end;
+  const double x0 = piece.x0;
+  const double x1 = std::max(piece.x1, x0 + thinnest_span);
+  const double half = piece.look == Look::alive ? alive_half : span_half;
   const double top = baseline - half;
   const double bottom = baseline + half;
   svg << "<rect x=\"" << at(x0) << "\" y=\"" << at(top) << "\" width=\"" << at(x1 - x0)
-      << "\" height=\"" << at(2 * half) << "\" fill=\"" << fill_of(prefix, span.look) << "\"/>";
+      << "\" height=\"" << at(2 * half) << "\" fill=\"" << fill << "\"/>";
   svg << "<path class=\"edge\" stroke=\"" << style.stroke << "\" d=\"M" << at(x0) << "," << at(top)
       << " H" << at(x1) << (cut_after ? " M" + at(x1) + "," + at(bottom) : " V" + at(bottom))
       << " H" << at(x0) << (cut_before ? "" : " V" + at(top)) << "\"/>";
@@ -413,28 +477,33 @@ void mark_shape(std::ostream& svg, double x, double baseline) {
       << at(baseline - 1) << " z\"/>\n";
 }
 
-// One lane's name, line, spans and marks. Returns whether a span is cut by the window.
-bool lane_shapes(std::ostream& svg, const Diagram& diagram, const Scale& scale,
-                 const LaneBox& box) {
+// What a panel's lanes drew that the key must explain.
+struct Signs {
+  bool cut = false;     // a span cut by the window
+  bool merged = false;  // spans of different looks merged into one piece
+};
+
+// One lane's name, line, spans and marks.
+Signs lane_shapes(std::ostream& svg, const Diagram& diagram, const Scale& scale,
+                  const LaneBox& box) {
   const Lane& lane = diagram.lanes[box.lane];
   lane_name(svg, lane, box);
   if (scale.meets(lane.begin, lane.end)) {
     svg << "<line class=\"life\" x1=\"" << at(scale.x(lane.begin)) << "\" y1=\"" << at(box.baseline)
         << "\" x2=\"" << at(scale.x(lane.end)) << "\" y2=\"" << at(box.baseline) << "\"/>\n";
   }
-  bool cut = false;
-  for (const Span& span : diagram.spans) {
-    if (span.lane == box.lane && scale.meets(span.begin, span.end)) {
-      span_shape(svg, span, scale, box.baseline, diagram.mechanism);
-      cut = cut || span.begin < scale.window.begin || span.end > scale.window.end;
-    }
+  Signs signs;
+  for (const Piece& piece : box.pieces) {
+    piece_shape(svg, piece, scale, box.baseline, diagram.mechanism);
+    signs.cut = signs.cut || piece.begin < scale.window.begin || piece.end > scale.window.end;
+    signs.merged = signs.merged || !piece.look;
   }
   for (const Mark& mark : diagram.marks) {
     if (mark.lane == box.lane && scale.shows(mark.at)) {
       mark_shape(svg, scale.x(mark.at), box.baseline);
     }
   }
-  return cut;
+  return signs;
 }
 
 // An arrow from one lane's line to just under or over the other's span, under a white halo
@@ -458,7 +527,7 @@ void arrow_shape(std::ostream& svg, const Shown& shown, const std::vector<LaneBo
 void lane_labels(std::ostream& svg, const LaneBox& box) {
   for (const Label& label : box.labels) {
     svg << "<text class=\"label\" x=\"" << at(label.x) << "\" y=\""
-        << at(box.baseline - label_lift - label_row * label.row) << "\">" << escaped(label.text)
+        << at(box.baseline - label_lift - label_row * label.row) << "\">" << page_text(label.text)
         << "</text>\n";
   }
 }
@@ -478,7 +547,7 @@ struct Value {
 };
 
 // A step as drawn: from x0 to x1 at a value.
-struct Level {
+struct Tread {
   double x0 = 0;
   double x1 = 0;
   int value = 0;
@@ -497,7 +566,7 @@ struct Rise {
 
 // The order in which a step line's values are offered a place: the final value, the highest,
 // the first, then the others from the longest level down.
-std::vector<std::size_t> writing_order(const std::vector<Level>& levels, int highest) {
+std::vector<std::size_t> writing_order(const std::vector<Tread>& levels, int highest) {
   std::vector<std::size_t> order(levels.size());
   for (std::size_t index = 0; index < order.size(); ++index) {
     order[index] = index;
@@ -515,15 +584,15 @@ std::vector<std::size_t> writing_order(const std::vector<Level>& levels, int hig
 // and the line does not rise through it. The final value is always written; where the highest
 // finds no room, the final value says that the line went there first ("1→0"), so that what is
 // written is never untrue, however close the steps.
-std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise& rise) {
+std::vector<Value> values_to_write(const std::vector<Tread>& levels, const Rise& rise) {
   if (levels.empty()) {
     return {};
   }
   const int highest =
-      std::max_element(levels.begin(), levels.end(), [](const Level& one, const Level& other) {
+      std::max_element(levels.begin(), levels.end(), [](const Tread& one, const Tread& other) {
         return one.value < other.value;
       })->value;
-  const auto box = [&rise](const Level& level, const std::string& text) {
+  const auto box = [&rise](const Tread& level, const std::string& text) {
     const double left = level.x0 + nudge;
     const double bottom = rise.y(level.value) - text_lift;
     return Value{left, left + digit_width * static_cast<double>(text.size()), bottom - text_size,
@@ -536,7 +605,7 @@ std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise&
   const std::vector<std::size_t> order = writing_order(levels, highest);
   for (std::size_t rank = 0; rank < order.size() && rank < candidates; ++rank) {
     const std::size_t index = order[rank];
-    const Level& level = levels[index];
+    const Tread& level = levels[index];
     const Value value = box(level, std::to_string(level.value));
     // The levels follow each other left to right: those under the value start at this one.
     bool risen_through = false;
@@ -559,46 +628,25 @@ std::vector<Value> values_to_write(const std::vector<Level>& levels, const Rise&
   return chosen;
 }
 
-// The path of a step line. Coordinates are written to a tenth, and the points that fall in one
-// such column draw one upright stroke: of those only the first, the lowest, the highest and the
-// last are written, so that a line of a million steps (a million threads) stays a small path that
-// still reaches every value it had.
-std::string step_path(const std::vector<Level>& levels, const Rise& rise) {
-  std::string path;
-  std::string column;  // the x of the points held back
-  std::vector<double> ys;
-  const auto flush = [&path, &column, &ys] {
-    if (ys.empty()) {
-      return;
-    }
-    const auto [low, high] = std::minmax_element(ys.begin(), ys.end());
-    for (const double y : {ys.front(), *low, *high, ys.back()}) {
-      path += (path.empty() ? "M" : " L") + column + "," + at(y);
-    }
-    ys.clear();
-  };
-  for (const Level& level : levels) {
-    for (const double x : {level.x0, level.x1}) {
-      if (const std::string here = at(x); here != column) {
-        flush();
-        column = here;
-      }
-      ys.push_back(rise.y(level.value));
-    }
+// The path of a step line: its steps' levels at their heights (draw_parts.h).
+std::string counter_path(const std::vector<Tread>& steps, const Rise& rise) {
+  std::vector<Level> levels;
+  levels.reserve(steps.size());
+  for (const Tread& step : steps) {
+    levels.push_back(Level{step.x0, step.x1, rise.y(step.value)});
   }
-  flush();
-  return path;
+  return step_path(levels);
 }
 
 // A step line in a band of its own below the lanes. Returns the y below it.
 double counter_shape(std::ostream& svg, const Counter& counter, const Scale& scale, Micros end,
                      double top) {
-  std::vector<Level> levels;
+  std::vector<Tread> levels;
   for (std::size_t index = 0; index < counter.steps.size(); ++index) {
     const Step& step = counter.steps[index];
     const Micros next = index + 1 < counter.steps.size() ? counter.steps[index + 1].at : end;
     if (scale.meets(step.at, next)) {
-      levels.push_back(Level{scale.x(step.at), scale.x(next), step.value});
+      levels.push_back(Tread{scale.x(step.at), scale.x(next), step.value});
     }
   }
   int lowest = 0;
@@ -610,22 +658,22 @@ double counter_shape(std::ostream& svg, const Counter& counter, const Scale& sca
   const double bottom = top + counter_band - lane_bottom;
   const Rise rise{bottom, (counter_band - counter_room) / (highest - lowest), lowest};
   svg << "<text class=\"lane\" x=\"" << name_left << "\" y=\"" << at(bottom - label_row) << "\">"
-      << escaped(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
+      << page_text(counter.name) << "</text><text class=\"id\" x=\"" << name_left << "\" y=\""
       << at(bottom) << "\">step line, " << lowest << " to " << highest << "</text>\n";
   svg << "<line class=\"zero\" x1=\"" << plot_left << "\" y1=\"" << at(rise.y(0)) << "\" x2=\""
       << plot_right << "\" y2=\"" << at(rise.y(0)) << "\"/>\n";
-  svg << "<path class=\"counter\" d=\"" << step_path(levels, rise) << "\"/>\n";
+  svg << "<path class=\"counter\" d=\"" << counter_path(levels, rise) << "\"/>\n";
   for (const Value& value : values_to_write(levels, rise)) {
     svg << "<text class=\"value\" x=\"" << at(value.left) << "\" y=\"" << at(value.bottom) << "\">"
-        << escaped(value.text) << "</text>\n";
+        << page_text(value.text) << "</text>\n";
   }
   return top + counter_band;
 }
 
-// What a panel drew: the y below it, and whether it cut a span at its window's edge.
+// What a panel drew: the y below it, and the signs its key must explain.
 struct Drawn {
   double bottom = 0;
-  bool cut = false;
+  Signs signs;
 };
 
 // One panel: an axis, the lanes shown, and (where asked) the step lines, over one window of time.
@@ -633,12 +681,12 @@ Drawn panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, const
             double top) {
   if (!content.caption.empty()) {
     svg << "<text class=\"panel\" x=\"" << name_left << "\" y=\"" << at(top + text_size) << "\">"
-        << escaped(content.caption) << "</text>\n";
+        << page_text(content.caption) << "</text>\n";
     top += caption_height;
   }
   const std::vector<Shown> arrows = arrows_shown(diagram, scale, content);
   const std::vector<LaneBox> boxes = lay_out(diagram, scale, content, arrows, top + first_lane);
-  Drawn drawn{top + first_lane, false};
+  Drawn drawn{top + first_lane, {}};
   std::ostringstream body;
   for (std::size_t index = 0; index < boxes.size(); ++index) {
     const LaneBox& box = boxes[index];
@@ -646,7 +694,9 @@ Drawn panel(std::ostream& svg, const Diagram& diagram, const Scale& scale, const
       svg << "<rect class=\"stripe\" x=\"0\" y=\"" << at(box.top) << "\" width=\"" << svg_width
           << "\" height=\"" << at(box.height) << "\"/>\n";
     }
-    drawn.cut = lane_shapes(body, diagram, scale, box) || drawn.cut;
+    const Signs signs = lane_shapes(body, diagram, scale, box);
+    drawn.signs.cut = drawn.signs.cut || signs.cut;
+    drawn.signs.merged = drawn.signs.merged || signs.merged;
     drawn.bottom = box.top + box.height;
   }
   for (const Shown& shown : arrows) {
@@ -671,7 +721,20 @@ struct Key {
   std::string words;
 };
 
-std::vector<Key> keys(const Diagram& diagram, bool cut) {
+// What each kind of arrow stands for, in the key.
+std::string_view arrow_meaning(Carries carries) {
+  switch (carries) {
+    case Carries::bytes:
+      return "the bytes, written, then read";
+    case Carries::bytes_waking:
+      return "the bytes, written, then read: the write wakes the waiting read";
+    case Carries::wake_up:
+      break;
+  }
+  return "who wakes whom";
+}
+
+std::vector<Key> keys(const Diagram& diagram, const Signs& signs) {
   const std::string& prefix = diagram.mechanism;
   std::vector<Key> found;
   found.push_back(
@@ -690,15 +753,25 @@ std::vector<Key> keys(const Diagram& diagram, bool cut) {
                        std::string(style.meaning)});
     }
   }
-  if (cut) {
+  if (signs.merged) {
+    found.push_back({R"(<rect x="0" y="0" width="22" height="12" fill="url(#)" + prefix + "-" +
+                         std::string(merged_style.name) + ")\" stroke=\"" +
+                         std::string(merged_style.stroke) + "\"/>",
+                     std::string(merged_style.meaning)});
+  }
+  if (signs.cut) {
     found.push_back({R"(<path class="edge" stroke="#444" d="M0,0 H14 M14,12 H0 V0"/>)"
                      R"(<path fill="#444" d="M16,0 L22,6 L16,12 z"/>)",
                      "goes on past the edge"});
   }
-  if (!diagram.arrows.empty()) {
-    found.push_back(
-        {R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
-         "who wakes whom"});
+  std::vector<Carries> told;
+  for (const Arrow& arrow : diagram.arrows) {
+    if (std::find(told.begin(), told.end(), arrow.carries) == told.end()) {
+      told.push_back(arrow.carries);
+      found.push_back(
+          {R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" + prefix + "-head)\"/>",
+           std::string(arrow_meaning(arrow.carries))});
+    }
   }
   return found;
 }
@@ -717,7 +790,7 @@ double legend(std::ostream& svg, const std::vector<Key>& entries, double top) {
       y += row;
     }
     svg << "<g transform=\"translate(" << at(x) << "," << at(y) << ")\">" << key.swatch
-        << "<text class=\"key\" x=\"" << swatch_width << "\" y=\"10\">" << escaped(key.words)
+        << "<text class=\"key\" x=\"" << swatch_width << "\" y=\"10\">" << page_text(key.words)
         << "</text></g>\n";
     x += length;
   }
@@ -745,12 +818,18 @@ std::string description(const Diagram& diagram) {
   }
   text += ". Spans: ";
   separator = "";
+  // Many spans (thousands of waits) are told by the first ones and their number.
+  constexpr std::size_t spans_told = 24;
+  std::size_t spans = 0;
   for (const Span& span : diagram.spans) {
-    if (span.look != Look::alive) {
+    if (span.look != Look::alive && spans++ < spans_told) {
       text += std::string(separator) + span.name + " (" + diagram.lanes[span.lane].label() + ", " +
               milliseconds(span.end - span.begin) + ")";
       separator = ", ";
     }
+  }
+  if (spans > spans_told) {
+    text += " ... (" + std::to_string(spans) + " spans in all)";
   }
   text += ".";
   for (const Arrow& arrow : diagram.arrows) {
@@ -802,7 +881,8 @@ Drawn panels(std::ostream& svg, const Diagram& diagram) {
   }
   const Drawn second = panel(svg, diagram, Scale{*diagram.detail, diagram.time.begin}, magnified,
                              first.bottom + caption_height);
-  return {second.bottom, first.cut || second.cut};
+  return {second.bottom,
+          {first.signs.cut || second.signs.cut, first.signs.merged || second.signs.merged}};
 }
 
 std::string figure(const Diagram& diagram) {
@@ -811,7 +891,7 @@ std::string figure(const Diagram& diagram) {
   if (!diagram.missing.empty()) {
     constexpr double missing_height = 48;
     svg << "<text class=\"missing\" x=\"" << name_left
-        << "\" y=\"30\">Not recorded: " << escaped(diagram.missing) << "</text>\n";
+        << "\" y=\"30\">Not recorded: " << page_text(diagram.missing) << "</text>\n";
     height = missing_height;
   } else {
     // Which recording the lanes come from, over them; the scheduler's view, if any, under them.
@@ -819,21 +899,21 @@ std::string figure(const Diagram& diagram) {
     const double below = recording_line(svg, diagram, frame, 0);
     svg << "<g transform=\"translate(0," << at(below) << ")\">\n";
     const Drawn drawn = panels(svg, diagram);
-    height = below + legend(svg, keys(diagram, drawn.cut), drawn.bottom + 4);
+    height = below + legend(svg, keys(diagram, drawn.signs), drawn.bottom + 4);
     svg << "</g>\n";
     height = scheduler_panels(svg, diagram, frame, height);
   }
   const std::string& id = diagram.mechanism;
   std::ostringstream out;
-  out << "<section id=\"" << id << "\">\n<h2>" << escaped(diagram.title)
+  out << "<section id=\"" << id << "\">\n<h2>" << page_text(diagram.title)
       << "</h2>\n<figure>\n<div class=\"drawing\">\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << svg_width << " "
       << at(height) << "\" role=\"img\" aria-labelledby=\"" << id << "-title " << id
-      << "-desc\">\n<title id=\"" << id << "-title\">" << escaped(diagram.title) << "</title>\n"
-      << "<desc id=\"" << id << "-desc\">" << escaped(description(diagram)) << "</desc>\n"
+      << "-desc\">\n<title id=\"" << id << "-title\">" << page_text(diagram.title) << "</title>\n"
+      << "<desc id=\"" << id << "-desc\">" << page_text(description(diagram)) << "</desc>\n"
       << definitions(id) << svg.str() << "</svg>\n</div>\n<figcaption>\n";
   for (const std::string& note : diagram.notes) {
-    out << "<p>" << escaped(note) << "</p>\n";
+    out << "<p>" << page_text(note) << "</p>\n";
   }
   out << "</figcaption>\n</figure>\n</section>\n";
   return out.str();
@@ -912,7 +992,9 @@ std::string page_html(const std::vector<Diagram>& diagrams) {
     out << "<p class=\"intro\">Under a step's lanes, the scheduler's view: the tour ran the step "
            "a second time without strace while perf recorded the kernel's scheduler events. It "
            "shows no system calls, but real times: when each thread ran and on which CPU, when "
-           "it waited for a CPU, when it slept and who woke it.</p>\n";
+           "it waited for a CPU, when it slept and who woke it. In timeline.json these runs are "
+           "the kernel's own trace text, which Perfetto draws as CPU tracks and thread states; "
+           "being other runs, they come after strace's run there, one after another.</p>\n";
   }
   for (const Diagram& diagram : diagrams) {
     out << figure(diagram);

@@ -1,58 +1,33 @@
-// The trace-event format: {"traceEvents": [...], "displayTimeUnit": "ms"}, times in microseconds
-// from the first event of the whole run. Each lane is a (pid, tid) pair named after its program;
-// spans are "X" events, marks "i", step lines "C", arrows a flow "s" and "f" with "bp": "e".
-// The scheduler's view of a step, where recorded, comes first: a process per step with a track
-// per CPU, holding what ran there.
+// The trace-event format: {"systemTraceEvents": "...", "traceEvents": [...], "displayTimeUnit":
+// "ms"}, times in microseconds from the first event of strace's run. Each lane is a (pid, tid)
+// pair named after its program; spans are "X" events, marks "i", step lines "C", arrows a flow
+// "s" and "f" with "bp": "e". The scheduler's runs of the steps, where recorded, are the kernel's
+// own trace text in systemTraceEvents, from which Perfetto draws its CPU tracks, thread states
+// and wakers. Those runs are other runs than strace's, on another clock: each is laid after
+// strace's run and after the one before it, so that no two runs share an instant, and a global
+// mark says where each begins.
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string_view>
 
 #include "draw.h"
+#include "draw_parts.h"
 
 namespace lens {
 namespace {
 
-// The length of the well-formed UTF-8 sequence that starts at `at`, or 0 where none does: an
-// overlong form, a surrogate or a stray byte is not JSON's text.
-std::size_t sequence_length(std::string_view text, std::size_t at) {
-  const auto byte = [text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    length = 1;
-  } else if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-  }
-  if (length == 0 || at + length > text.size()) {
-    return 0;
-  }
-  for (std::size_t index = at + 1; index < at + length; ++index) {
-    if ((byte(index) & 0xc0U) != 0x80) {
-      return 0;
-    }
-  }
-  const unsigned char second = length > 1 ? byte(at + 1) : 0;
-  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) ||
-      (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second >= 0x90)) {
-    return 0;
-  }
-  return length;
-}
-
-// A JSON string: quotes and backslashes escaped, control characters as \u00XX, and any byte that
-// is not part of well-formed UTF-8 as U+FFFD, the replacement character.
-std::string json_string(std::string_view text) {
+// Text into a JSON string: quotes and backslashes escaped, a newline as \n, other control
+// characters as \u00XX, and any byte that is not part of well-formed UTF-8 as U+FFFD, the
+// replacement character.
+void append_json(std::string& out, std::string_view text) {
   constexpr std::string_view hex = "0123456789abcdef";
-  std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
-    const std::size_t length = sequence_length(text, at);
+    const std::size_t length = utf8_length(text, at);
     if (length == 0) {
       out += "\\ufffd";
       ++at;
@@ -61,6 +36,8 @@ std::string json_string(std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";  // the kernel text's lines
     } else if (c < 0x20) {
       out += "\\u00";
       out += hex[c >> 4U];
@@ -70,6 +47,12 @@ std::string json_string(std::string_view text) {
     }
     at += length;
   }
+}
+
+// A JSON string of the text (append_json), quoted.
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  append_json(out, text);
   return out + "\"";
 }
 
@@ -136,83 +119,177 @@ void timed_events(const Diagram& diagram, Micros origin, std::vector<std::string
   }
 }
 
-// Above every pid the kernel gives (pid_max is at most 2^22): the processes that hold the
-// steps' CPU tracks are never taken for a program's.
-constexpr int cpu_tracks_pid = 4194304;
+// ---- The scheduler's runs, as the kernel's own trace text (systemTraceEvents) ----
 
-// What ran on one CPU, in one step: the spans of the step's tasks on it, by their lane's name.
-void cpu_slices(const Diagram& diagram, int pid, Micros start, std::vector<std::string>& events,
-                std::set<int>& cpus) {
-  for (const CpuLane& lane : diagram.cpu->lanes) {
-    const std::string name = lane.name + " " + std::to_string(lane.tid);
-    for (const SchedSpan& span : lane.spans) {
-      if (span.doing == Doing::running && span.cpu >= 0) {
-        cpus.insert(span.cpu);
-        events.push_back(head(name, diagram, 'X', Lane{pid, span.cpu, "", "", 0, 0}) +
-                         ", \"ts\": " + std::to_string(start + span.begin) + ", \"dur\": " +
-                         std::to_string(std::max<Micros>(span.end - span.begin, 0)) + "}");
-      }
-    }
-  }
-}
+// Between one run and the next on the trace's clock: the runs come one after another, strace's
+// first, each scheduler's run starting at a whole second at least this long after the one before.
+constexpr Micros run_gap = 1000000;
+constexpr Micros micros_per_second = 1000000;
+constexpr std::int64_t nanos_per_micro = 1000;
 
-// The scheduler's view of each step as a process with a track per CPU, placed at the step's
-// start as strace drew it. Returns how many steps have one.
-int cpu_tracks(const std::vector<Diagram>& diagrams, Micros origin,
-               std::vector<std::string>& events) {
-  int steps = 0;
-  for (const Diagram& diagram : diagrams) {
-    if (!diagram.missing.empty() || !diagram.cpu) {
+constexpr std::string_view text_header =
+    "# tracer: nop\n"
+    "#\n"
+    "#           TASK-PID     CPU#  |||||  TIMESTAMP  FUNCTION\n"
+    "#              | |         |   |||||     |         |\n";
+
+// A task's name as it goes into the trace text, where nothing may break a line or a field: each
+// control character becomes its picture (U+2400 to U+241F, U+2421), as on the page; a blank,
+// which ends a field, becomes U+2420 (the symbol for a space); "=", which ends a field's key,
+// becomes U+FF1D (the fullwidth equals sign); a byte not part of well-formed UTF-8 becomes
+// U+FFFD. Everything else is kept.
+std::string kernel_name(std::string_view comm) {
+  constexpr unsigned char delete_byte = 0x7f;
+  constexpr unsigned char pictures = 0x80;  // U+2400's last byte, for byte 0
+  std::string out;
+  for (std::size_t at = 0; at < comm.size();) {
+    const std::size_t length = utf8_length(comm, at);
+    const auto byte = static_cast<unsigned char>(comm[at]);
+    if (length == 0) {
+      out += "\xef\xbf\xbd";
+      ++at;
       continue;
     }
-    const int pid = cpu_tracks_pid + steps;
-    const Lane process{pid, 0, "CPUs, " + diagram.title + " (scheduler, without strace)", "", 0, 0};
-    events.push_back(
-        metadata("process_name", diagram, process, "\"name\": " + json_string(process.program)));
-    events.push_back(metadata("process_sort_index", diagram, process,
-                              "\"sort_index\": " + std::to_string(steps)));
-    std::vector<std::string> slices;
-    std::set<int> cpus;
-    cpu_slices(diagram, pid, diagram.time.begin - origin, slices, cpus);
-    for (const int cpu : cpus) {
-      const Lane track{pid, cpu, "", "", 0, 0};
-      events.push_back(metadata("thread_name", diagram, track,
-                                "\"name\": " + json_string("CPU " + std::to_string(cpu))));
-      events.push_back(
-          metadata("thread_sort_index", diagram, track, "\"sort_index\": " + std::to_string(cpu)));
+    if (byte < 0x20 || byte == delete_byte) {
+      out += "\xe2\x90";
+      out += static_cast<char>(byte == delete_byte ? 0xa1 : pictures + byte);
+    } else if (byte == ' ') {
+      out += "\xe2\x90\xa0";
+    } else if (byte == '=') {
+      out += "\xef\xbc\x9d";
+    } else {
+      out += comm.substr(at, length);
     }
-    events.insert(events.end(), slices.begin(), slices.end());
-    ++steps;
+    at += length;
   }
-  return steps;
+  return out;
+}
+
+// The task column's name: the idle task as the kernel writes it, "<...>" where the name is not
+// known.
+std::string task_column(const KernelTask& task) {
+  if (task.pid == 0) {
+    return "<idle>";
+  }
+  return task.comm.empty() ? "<...>" : kernel_name(task.comm);
+}
+
+// A state as the kernel prints it ("S", "R+", "D|K"): its letters, "+" and "|" up to anything
+// else; "?" where it has none.
+std::string kernel_state(std::string_view state) {
+  const auto end = std::find_if(state.begin(), state.end(), [](char c) {
+    return (c < 'A' || c > 'Z') && (c < 'a' || c > 'z') && c != '+' && c != '|';
+  });
+  return end == state.begin() ? "?" : std::string(state.begin(), end);
+}
+
+// One event as a line of the kernel's trace text, at `at` microseconds on the trace's clock; an
+// event that the text cannot tell (a negative CPU or pid, a wake-up without its CPU) is none.
+std::optional<std::string> kernel_line(const KernelEvent& event, Micros at) {
+  if (event.cpu < 0 || event.current.pid < 0 || event.next.pid < 0 ||
+      (event.kind != KernelEvent::Kind::switched && event.target_cpu < 0)) {
+    return std::nullopt;
+  }
+  std::string head(128, '\0');
+  const int written =
+      std::snprintf(head.data(), head.size(),
+                    "%16s-%-7d [%03d] ..... %5lld.%06lld: ", task_column(event.current).c_str(),
+                    event.current.pid, event.cpu, static_cast<long long>(at / micros_per_second),
+                    static_cast<long long>(at % micros_per_second));
+  head.resize(static_cast<std::size_t>(std::max(written, 0)));
+  const auto task = [](const KernelTask& one) {
+    return "comm=" + kernel_name(one.comm) + " pid=" + std::to_string(one.pid) +
+           " prio=" + std::to_string(one.prio);
+  };
+  if (event.kind == KernelEvent::Kind::switched) {
+    return head + "sched_switch: prev_comm=" + kernel_name(event.current.comm) +
+           " prev_pid=" + std::to_string(event.current.pid) +
+           " prev_prio=" + std::to_string(event.current.prio) +
+           " prev_state=" + kernel_state(event.prev_state) +
+           " ==> next_comm=" + kernel_name(event.next.comm) +
+           " next_pid=" + std::to_string(event.next.pid) +
+           " next_prio=" + std::to_string(event.next.prio) + "\n";
+  }
+  std::array<char, 16> cpu{};
+  std::snprintf(cpu.data(), cpu.size(), "%03d", event.target_cpu);
+  return head +
+         (event.kind == KernelEvent::Kind::waking ? "sched_waking: " : "sched_wakeup_new: ") +
+         task(event.next) + " target_cpu=" + cpu.data() + "\n";
+}
+
+// The steps' scheduler's runs as the member systemTraceEvents of `out`, the kernel's trace text,
+// each run placed on the trace's clock after `after` (the end of strace's run) and after the run
+// before it; for each, a mark in events says where it begins. Nothing where no step has one.
+void kernel_text(const std::vector<Diagram>& diagrams, Micros after, std::string& out,
+                 std::vector<std::string>& events) {
+  bool begun = false;
+  for (const Diagram& diagram : diagrams) {
+    if (!diagram.cpu || diagram.cpu->kernel.empty()) {
+      continue;
+    }
+    const CpuView& view = *diagram.cpu;
+    const Micros begin = (std::max<Micros>(after, 0) + run_gap + micros_per_second - 1) /
+                         micros_per_second * micros_per_second;
+    const std::int64_t zero = view.clock * nanos_per_micro;
+    Micros length = view.end;
+    for (const KernelEvent& event : view.kernel) {
+      if (event.at < zero) {
+        continue;
+      }
+      const Micros at = (event.at - zero) / nanos_per_micro;
+      if (const auto line = kernel_line(event, begin + at)) {
+        if (!begun) {
+          out += "\"systemTraceEvents\": \"";
+          append_json(out, text_header);
+          begun = true;
+        }
+        append_json(out, *line);
+        length = std::max(length, at);
+      }
+    }
+    const Lane none{0, 0, "", "", 0, 0};
+    events.push_back(head("The scheduler's run of " + diagram.title +
+                              " (perf, the step run again without strace: its own times and pids)",
+                          diagram, 'i', none) +
+                     ", \"ts\": " + std::to_string(begin) + ", \"s\": \"g\"}");
+    after = begin + length;
+  }
+  if (begun) {
+    out += "\",\n";
+  }
 }
 
 }  // namespace
 
 std::string trace_json(const std::vector<Diagram>& diagrams) {
   std::optional<Micros> origin;
+  Micros end = 0;
   for (const Diagram& diagram : diagrams) {
     if (diagram.missing.empty()) {
       origin = std::min(origin.value_or(diagram.time.begin), diagram.time.begin);
+      end = std::max(end, diagram.time.end);
     }
   }
-  // The CPU tracks come first, so that trace viewers show them above the programs' lanes.
   std::vector<std::string> events;
   Naming naming;
-  naming.order = origin ? cpu_tracks(diagrams, *origin, events) : 0;
   for (const Diagram& diagram : diagrams) {
     if (diagram.missing.empty()) {
       naming.add(diagram, events);
       timed_events(diagram, origin.value_or(diagram.time.begin), events);
     }
   }
-  std::ostringstream out;
-  out << "{\"traceEvents\": [\n";
+  // strace's run from 0, then the scheduler's runs after it. Their text comes first, written
+  // straight into the file's text: it is as long as the records.
+  std::string out = "{";
+  kernel_text(diagrams, origin ? end - *origin : 0, out, events);
+  out += "\"traceEvents\": [\n";
   for (std::size_t index = 0; index < events.size(); ++index) {
-    out << "  " << events[index] << (index + 1 < events.size() ? ",\n" : "\n");
+    out += "  ";
+    out += events[index];
+    out += index + 1 < events.size() ? ",\n" : "\n";
   }
-  out << "],\n\"displayTimeUnit\": \"ms\"}\n";
-  return out.str();
+  out += "],\n\"displayTimeUnit\": \"ms\"}\n";
+  return out;
 }
 
 }  // namespace lens

@@ -90,6 +90,8 @@ std::string lane_name(const SchedRun& record, const SchedThread& thread, std::st
 CpuView lanes_of(const SchedRun& record, std::string_view mechanism) {
   CpuView view;
   view.cpus = record.cpus;
+  view.clock = record.clock;
+  view.kernel = record.kernel;
   std::map<std::string, int> seen;
   for (const SchedThread& thread : record.threads) {
     const Micros last = thread.spans.empty() ? thread.born : thread.spans.back().end;

@@ -66,6 +66,10 @@ struct CpuView {
   Micros detail_end = 0;
   std::vector<std::size_t> detail_lanes;
   std::string detail_caption;
+  // The record's own events, for the trace file (SchedRun::kernel), and the time on perf's
+  // clock, in microseconds, of this view's 0 (SchedRun::clock).
+  std::vector<KernelEvent> kernel;
+  Micros clock = 0;
 };
 
 // The processes that the tour started in the step's run under perf, as listed in the file at

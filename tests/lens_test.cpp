@@ -677,14 +677,200 @@ TEST(TimelineJson, NamesWithControlCharactersReadBackTheSame) {
   EXPECT_TRUE(texts_of(Json::parse(lens::trace_json({stray}))).count("seg\xef\xbf\xbdpeek"));
 }
 
+// One line of the kernel's trace text in a trace file, as its shape gives it.
+struct TextLine {
+  std::string task;  // the task column's name
+  int pid = 0;
+  int cpu = 0;
+  double seconds = 0;
+  std::string event;                // "sched_switch", "sched_waking", "sched_wakeup_new"
+  std::vector<std::string> fields;  // switch: prev's comm, pid, prio, state, next's comm, pid,
+                                    // prio; a wake-up: comm, pid, prio, target CPU
+};
+
+// The lines of the trace file's kernel text (systemTraceEvents), each checked against the shape
+// that Perfetto's reader of that text takes: "TASK-PID [CPU] FLAGS SECONDS: EVENT: FIELDS", the
+// fields in the kernel's own print format, no name holding a blank, an "=" or a control
+// character (any of which would cut a field or a line short).
+std::vector<TextLine> kernel_text(const Json& trace) {
+  std::vector<TextLine> lines;
+  if (!trace.contains("systemTraceEvents"))
+    return lines;
+  EXPECT_TRUE(trace.at("systemTraceEvents").is_string());
+  const auto text = trace.at("systemTraceEvents").get<std::string>();
+  EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == '\x7f';
+  }));
+  const std::regex shape(R"(^ *(.+)-(\d+) +\[(\d{3,})\] [^ ]{4,5} +(\d+\.\d{6}): )"
+                         R"((sched_switch|sched_waking|sched_wakeup_new): (.*)$)");
+  const std::regex switched(
+      R"(^prev_comm=([^ =]*) prev_pid=(\d+) prev_prio=(-?\d+) prev_state=([A-Za-z+|?]+) )"
+      R"(==> next_comm=([^ =]*) next_pid=(\d+) next_prio=(-?\d+)$)");
+  const std::regex woken(R"(^comm=([^ =]*) pid=(\d+) prio=(-?\d+) target_cpu=(\d{3,})$)");
+  std::istringstream in(text);
+  bool header = true;
+  for (std::string line; std::getline(in, line);) {
+    if (header && line.starts_with("#"))
+      continue;
+    header = false;
+    std::smatch parts;
+    std::smatch fields;
+    if (!std::regex_match(line, parts, shape)) {
+      ADD_FAILURE() << line;
+      continue;
+    }
+    TextLine read{parts[1], std::stoi(parts[2]), std::stoi(parts[3]), std::stod(parts[4]), parts[5],
+                  {}};
+    const std::string rest = parts[6];
+    if (!std::regex_match(rest, fields, read.event == "sched_switch" ? switched : woken)) {
+      ADD_FAILURE() << line;
+      continue;
+    }
+    for (std::size_t index = 1; index < fields.size(); ++index)
+      read.fields.push_back(fields[index]);
+    lines.push_back(read);
+  }
+  return lines;
+}
+
+// Where the kernel text goes back in time on a CPU, or a switch's prev_pid is not the task that
+// the previous switch on that CPU put there: how many such switches.
+int broken_chains(const std::vector<TextLine>& lines) {
+  std::map<int, double> last_time;
+  std::map<int, std::string> running;
+  int broken = 0;
+  for (const TextLine& line : lines) {
+    EXPECT_GE(line.seconds, last_time[line.cpu]) << line.cpu;
+    last_time[line.cpu] = line.seconds;
+    if (line.event != "sched_switch")
+      continue;
+    if (running.count(line.cpu) && running[line.cpu] != line.fields[1])
+      ++broken;
+    running[line.cpu] = line.fields[5];
+  }
+  return broken;
+}
+
+// The strace run's end in a trace file: the latest end of its timed events, in microseconds.
+double strace_end(const Json& trace) {
+  double end = 0;
+  for (const Json& event : trace.at("traceEvents"))
+    if (event.at("ph") != "M" && event.value("s", "") != "g")
+      end = std::max(end, event.at("ts").get<double>() + event.value("dur", 0.0));
+  return end;
+}
+
+lens::KernelEvent switched(std::int64_t at, int cpu, lens::KernelTask prev, std::string state,
+                           lens::KernelTask next) {
+  return {lens::KernelEvent::Kind::switched,
+          at,
+          cpu,
+          std::move(prev),
+          std::move(state),
+          std::move(next),
+          -1};
+}
+lens::KernelEvent woke(std::int64_t at, int cpu, lens::KernelTask waker, lens::KernelTask woken,
+                       int target, bool new_task = false) {
+  return {new_task ? lens::KernelEvent::Kind::wakeup_new : lens::KernelEvent::Kind::waking,
+          at,
+          cpu,
+          std::move(waker),
+          "",
+          std::move(woken),
+          target};
+}
+
+// Faults: the scheduler's run laid on strace's run (another run, read as simultaneous) or two
+// steps' runs on one another; a name that breaks the text's line or fields (a blank, "=", a
+// control character, a byte not UTF-8); the idle task not named as the kernel names it; a
+// switch lost or written twice; an event before the step's clock, or one that the text cannot
+// tell, written anyway.
+TEST(TimelineJson, SchedulerRunsAreTheKernelsTraceTextAfterStracesRun) {
+  std::vector<Diagram> steps = recorded();
+  const lens::KernelTask idle{"swapper/0", 0, 120};
+  const lens::KernelTask worker{"prog worker", 21, 120};
+  const lens::KernelTask odd{"a=b\x01\n", 22, 100};
+  const lens::KernelTask stray{"\xff\xfe-1 [000]", 23, 120};
+  constexpr std::int64_t second = 1'000'000'000;
+  lens::CpuView pipe;
+  pipe.clock = 5'000'000;  // 5 s on perf's clock
+  pipe.end = 3000;
+  pipe.kernel = {
+      switched(4 * second, 0, idle, "R", worker),  // before the clock: not the step's
+      switched(5 * second, 0, idle, "R", worker),
+      woke(5 * second + 1000, 0, worker, odd, 1),
+      woke(5 * second + 1500, 0, worker, odd, -1),  // no CPU to tell: left out
+      switched(5 * second + 2000, 1, {"swapper/1", 0, 120}, "R", odd),
+      switched(5 * second + 3000, 1, odd, "S\n==> x", stray),
+      woke(5 * second + 3500, 1, stray, {"new", 24, 120}, 0, true),
+      switched(5 * second + 4000, 0, worker, "R+", idle),
+  };
+  lens::CpuView semaphore;
+  semaphore.clock = 1'000'000;  // an earlier clock than the pipe's: its own
+  semaphore.end = 10;
+  semaphore.kernel = {switched(second, 0, idle, "R", {"gategive", 30, 120}),
+                      switched(second + 9000, 0, {"gategive", 30, 120}, "D|K", idle)};
+  steps[0].cpu = pipe;
+  steps[3].cpu = semaphore;
+  const Json trace = Json::parse(lens::trace_json(steps));
+  const std::vector<TextLine> lines = kernel_text(trace);
+  ASSERT_EQ(lines.size(), 8U);
+  EXPECT_EQ(broken_chains(lines), 0);
+  std::vector<std::string> told;
+  for (const TextLine& line : lines)
+    told.push_back(line.task + "-" + std::to_string(line.pid) + " " + line.event + " " +
+                   line.fields[0] + " " + line.fields.back());
+  EXPECT_EQ(told, (std::vector<std::string>{
+                      "<idle>-0 sched_switch swapper/0 120",
+                      "prog\u2420worker-21 sched_waking a\uff1db\u2401\u240a 001",
+                      "<idle>-0 sched_switch swapper/1 100",
+                      "a\uff1db\u2401\u240a-22 sched_switch a\uff1db\u2401\u240a 120",
+                      "\ufffd\ufffd-1\u2420[000]-23 sched_wakeup_new new 000",
+                      "prog\u2420worker-21 sched_switch prog\u2420worker 120",
+                      "<idle>-0 sched_switch swapper/0 120",
+                      "gategive-30 sched_switch gategive 120",
+                  }));
+  EXPECT_EQ(lines[3].fields[3], "S");  // the state's letters only
+  // strace's run first, then the pipe's scheduler's run, then the semaphore's, each with a mark.
+  EXPECT_GT(lines.front().seconds * 1e6, strace_end(trace));
+  EXPECT_GT(lines[6].seconds, lines[5].seconds + 0.5);
+  EXPECT_NEAR(lines[5].seconds - lines[0].seconds, 0.000004, 1e-9);
+  std::vector<double> marks;
+  for (const Json& event : trace.at("traceEvents"))
+    if (event.value("s", "") == "g")
+      marks.push_back(event.at("ts").get<double>() / 1e6);
+  ASSERT_EQ(marks.size(), 2U);
+  EXPECT_DOUBLE_EQ(marks[0], lines[0].seconds);
+  EXPECT_DOUBLE_EQ(marks[1], lines[6].seconds);
+  // No stand-in processes for CPUs any more: every pid is a program's, or the marks' 0.
+  for (const Json& event : trace.at("traceEvents"))
+    EXPECT_LT(event.at("pid").get<int>(), 4194304);
+  // Without a scheduler's record, no kernel text at all.
+  EXPECT_FALSE(Json::parse(lens::trace_json(recorded())).contains("systemTraceEvents"));
+}
+
 // The page shows control characters as their pictures (U+2400 on), never raw: HTML forbids most
-// of them, and a raw newline would break the name in two.
+// of them, and a raw newline would break the name in two. Faults: the scheduler's panel escaping
+// a name otherwise than strace's panel on the same page ("a\u2401b" there, "a\ufffdb" here); a
+// byte that is not UTF-8 sent raw, which leaves the page invalid.
 TEST(TimelinePage, ShowsControlCharactersAsTheirPictures) {
-  const std::string page = lens::page_html({oddly_named(false)});
-  for (const char raw : {'\x01', '\x02', '\x1f', '\x7f', '\t'})
-    EXPECT_EQ(page.find(raw), std::string::npos) << int{raw};
-  EXPECT_NE(page.find("seg\u2401peek\u240a&quot;q&quot; \\ \u2421"), std::string::npos);
-  EXPECT_NE(page.find("wait\u2409for\u241f"), std::string::npos);
+  for (const bool stray : {false, true}) {
+    Diagram odd = oddly_named(stray);
+    odd.cpu = lens::CpuView{};
+    odd.cpu->end = 1000;
+    odd.cpu->lanes.push_back({odd.lanes[0].program, 7, 0, 1000, {}});
+    const std::string page = lens::page_html({odd});
+    for (const char raw : {'\x01', '\x02', '\x1f', '\x7f', '\t', '\xff'})
+      EXPECT_EQ(page.find(raw), std::string::npos) << int{raw};
+    const std::string shown =
+        stray ? "seg\ufffdpeek" : "seg\u2401peek\u240a&quot;q&quot; \\ \u2421";
+    EXPECT_EQ(count(page, ">" + shown + "</text>"), 1U);                         // strace's lane
+    EXPECT_EQ(count(page, ">" + shown + " <tspan class=\"id\">7</tspan>"), 1U);  // the CPUs'
+    if (!stray) {
+      EXPECT_NE(page.find("wait\u2409for\u241f"), std::string::npos);
+    }
+  }
 }
 
 // Every fill and arrowhead the page asks for is defined, once: a url(#...) with no such id draws
@@ -779,6 +965,101 @@ TEST(TimelinePage, ASpanCutByTheWindowShowsThatItGoesOn) {
   const std::string cut = lens::page_html({diagram});
   EXPECT_EQ(count(cut, "class=\"cut\""), 1U);
   EXPECT_EQ(count(cut, "goes on past the edge"), 1U);
+}
+
+// Slices of `length` µs from 0 on, each running on the next of `cpus` in turn and then doing
+// `between` for as long, `count` of each.
+std::vector<lens::SchedSpan> slices(int count, const std::vector<int>& cpus, lens::Doing between,
+                                    Micros length) {
+  std::vector<lens::SchedSpan> spans;
+  for (int index = 0; index < count; ++index) {
+    const Micros at = 2 * length * index;
+    const int cpu = cpus[static_cast<std::size_t>(index) % cpus.size()];
+    spans.push_back({lens::Doing::running, at, at + length, cpu, 0, -1});
+    spans.push_back({between, at + length, at + 2 * length, -1, 'S', -1});
+  }
+  return spans;
+}
+
+// A step whose scheduler's view has three lanes over 200 ms: one running `count` short slices on
+// CPU 1, asleep between; one on CPUs 0 and 1 in turn, waiting between; and one asleep but for
+// one short slice on CPU 0 in the middle.
+Diagram busy_step(int count) {
+  constexpr Micros length = 200'000;
+  Diagram diagram = stepping({{0, 0}});
+  lens::CpuView view;
+  view.cpus = 2;
+  view.end = length;
+  const Micros slice = length / count / 2;
+  view.lanes.push_back({"one", 1, 0, length, slices(count, {1}, lens::Doing::asleep, slice)});
+  view.lanes.push_back({"two", 2, 0, length, slices(count, {0, 1}, lens::Doing::runnable, slice)});
+  view.lanes.push_back({"blip",
+                        3,
+                        0,
+                        length,
+                        {{lens::Doing::asleep, 0, length / 2, -1, 'S', -1},
+                         {lens::Doing::running, length / 2, length / 2 + 1, 0, 0, -1},
+                         {lens::Doing::asleep, length / 2 + 1, length, -1, 'S', -1}}});
+  diagram.cpu = view;
+  return diagram;
+}
+
+// Faults: a shape for every slice of the scheduler's record (a 100 MB record made a 62 MB page);
+// slices too short to see merged into something they were not (a run of slices on one CPU not
+// shown running on that CPU; slices on two CPUs shown on one); a lone short slice lost among
+// long sleeps; busy pieces drawn without a key that says what they are.
+TEST(TimelinePage, SlicesTooShortToSeeAreMergedKeepingWhatTheyMean) {
+  const std::string few = lens::page_html({busy_step(1'000)});
+  const std::string many = lens::page_html({busy_step(100'000)});
+  EXPECT_LT(many.size(), few.size() + 100);
+  EXPECT_EQ(count(many, ">CPU 1, 100000 switches</text>"), 1U);
+  EXPECT_EQ(count(many, ">busy, 100000 switches</text>"), 1U);
+  EXPECT_EQ(count(many, "busy: switches too short to draw apart"), 1U);
+  // The blip is the only piece running on CPU 0 (#0072b2), and the key's swatch of CPU 0.
+  EXPECT_EQ(count(many, "fill=\"#0072b2\" d=\"M"), 1U);
+  EXPECT_EQ(count(many, "#0072b2"), 2U);
+  // Without busy pieces, no busy key.
+  Diagram calm = busy_step(1'000);
+  calm.cpu->lanes.erase(calm.cpu->lanes.begin() + 1);
+  EXPECT_EQ(count(lens::page_html({calm}), "busy: switches"), 0U);
+}
+
+// Faults: a shape and a label for every one of thousands of calls on a lane (strace's panels),
+// or every span told in the figure's description; spans of different looks merged into one of
+// them.
+TEST(TimelinePage, StraceSpansTooShortToSeeAreMergedToo) {
+  constexpr int spans = 20'000;
+  Diagram diagram = stepping({{0, 0}});
+  diagram.lanes.push_back(lens::Lane{9, 10, "gategive", "worker", 0, 1'000'000});
+  for (int index = 0; index < spans; ++index) {
+    const Micros at = index * 50;
+    diagram.spans.push_back(lens::Span{0, "wait", at, at + 10, lens::Look::blocked});
+    diagram.spans.push_back(lens::Span{1, index % 2 == 0 ? "read" : "pause", at, at + 10,
+                                       index % 2 == 0 ? lens::Look::busy : lens::Look::paused});
+  }
+  const std::string page = lens::page_html({diagram});
+  EXPECT_LT(page.size(), 50'000U);
+  EXPECT_EQ(count(page, ">wait \u00d720000</text>"), 1U);
+  EXPECT_EQ(count(page, ">spans \u00d720000</text>"), 1U);
+  EXPECT_EQ(count(page, "spans too short to draw apart, merged (cross-hatched)"), 1U);
+  EXPECT_EQ(count(page, "(40000 spans in all)"), 1U);
+}
+
+// Fault: the pipe's arrow keyed "who wakes whom" where the write came first and nobody slept.
+TEST(TimelinePage, TheKeySaysWhatEachArrowCarries) {
+  const std::string recorded_page = lens::page_html(recorded());
+  EXPECT_EQ(count(recorded_page, ">the bytes, written, then read</text>"), 1U);
+  EXPECT_EQ(count(recorded_page, ">who wakes whom</text>"), 1U);  // the semaphore's post
+  lens::Run run;
+  run.forkrelay = log_of(
+      "500 1000.000000 pipe2([3, 4], 0) = 0 <0.000010>\n"
+      "500 1000.000100 clone(child_stack=NULL, flags=CLONE_CHILD_SETTID|SIGCHLD) = 501 <0.000050>\n"
+      "501 1000.000200 read(3,  <unfinished ...>\n"
+      "500 1000.000300 write(4, \"Message\", 128) = 128 <0.000020>\n"
+      "501 1000.000400 <... read resumed>\"Message\", 128) = 128 <0.000200>\n");
+  const std::string waited = lens::page_html({lens::pipe_diagram(run)});
+  EXPECT_EQ(count(waited, ">the bytes, written, then read: the write wakes the waiting read<"), 1U);
+  EXPECT_EQ(count(waited, "who wakes whom"), 0U);
 }
 
 TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
@@ -1860,52 +2141,71 @@ TEST(TimelineSched, InAContainerTheStepsAreDrawnAsOutside) {
   expect_post_drawn(drawn[3], *run.semaphore_sched->wakeups_by("gategive").at(0).latency());
 }
 
-// Fault: the CPU tracks written after the programs' lanes (trace viewers list them last), a CPU
-// track sharing a pid with a program, two tasks on one CPU at once, or a task's slice on a CPU
-// the record does not have.
-TEST(TimelineJson, OpensWithCpuTracksOfWhatRanThere) {
-  lens::Run run = with_record(&lens::Run::threads_sched, "2-threads-threetally");
-  run.semaphore_sched = sample("4-semaphore");
-  const Json trace = Json::parse(lens::trace_json(lens::diagrams(run)));
-  const Json& events = trace.at("traceEvents");
-  std::set<int> cpu_pids;
-  for (const Json& event : events)
-    if (event.at("name") == "process_name" &&
-        event.at("args").at("name").get<std::string>().starts_with("CPUs"))
-      cpu_pids.insert(event.at("pid").get<int>());
-  ASSERT_EQ(cpu_pids.size(), 2U);
-  ASSERT_TRUE(cpu_pids.count(events.at(0).at("pid").get<int>()));
-  std::set<int> program_pids;
-  for (const auto& diagram : recorded())
-    for (const auto& lane : diagram.lanes)
-      program_pids.insert(lane.pid);
-  std::map<std::pair<int, int>, std::vector<std::pair<double, double>>> slices;
-  bool programs_began = false;
-  for (const Json& event : events) {
-    const int pid = event.at("pid").get<int>();
-    const bool on_cpu = cpu_pids.count(pid) > 0;
-    EXPECT_FALSE(on_cpu && (programs_began || program_pids.count(pid))) << event.dump();
-    programs_began = programs_began || !on_cpu;
-    if (on_cpu && event.at("ph") == "X") {
-      const int cpu = event.at("tid").get<int>();
-      EXPECT_TRUE(cpu >= 0 && cpu < 2) << event.dump();
-      const auto ts = event.at("ts").get<double>();
-      slices[{pid, cpu}].emplace_back(ts, ts + event.at("dur").get<double>());
-    }
+// What a perf record holds from `from` (microseconds on perf's clock) on: its switches, and how
+// many of them have a prev_pid other than what the record's previous switch on that CPU put there.
+std::pair<int, int> switches_in(const fs::path& record, Micros from) {
+  const std::regex switch_line(
+      R"(\[(\d+)\] +(\d+)\.(\d{6}): +sched:sched_switch: .* prev_pid=(\d+) .* next_pid=(\d+) )");
+  std::ifstream in(record);
+  std::map<std::string, std::string> running;
+  int switches = 0;
+  int broken = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::smatch parts;
+    if (!std::regex_search(line, parts, switch_line) ||
+        std::stoll(parts[2]) * 1'000'000 + std::stoll(parts[3]) < from)
+      continue;
+    ++switches;
+    if (running.count(parts[1]) && running[parts[1]] != parts[4])
+      ++broken;
+    running[parts[1]] = parts[5];
   }
-  // A track per CPU that each step's programs ran on.
-  std::size_t tracks = 0;
-  for (const auto* record : {&run.threads_sched, &run.semaphore_sched}) {
-    std::set<int> cpus;
-    for (const auto& thread : (*record)->threads)
-      cpus.insert(thread.cpus.begin(), thread.cpus.end());
-    tracks += cpus.size();
+  return {switches, broken};
+}
+
+// Faults, on perf's records of the four steps: a switch of the record lost or written twice in
+// the kernel text, or one out of order on its CPU (a switch whose prev_pid is not what the
+// previous one put there, where the record has it); the steps' runs laid on strace's run or on
+// one another.
+TEST(TimelineJson, SchedulerRunsFromTheRecordsAreTheirKernelText) {
+  TempDir dir("kernel-text");
+  for (const auto& entry : fs::directory_iterator(logs))
+    if (entry.path().extension() == ".strace")
+      fs::copy_file(entry.path(), dir.path() / entry.path().filename());
+  const std::vector<std::pair<std::string, std::string>> records{
+      {"1-pipe-uncut", "1-pipe"},
+      {"2-threads-threetally", "2-threads"},
+      {"3-segment", "3-segment"},
+      {"4-semaphore", "4-semaphore"}};
+  for (const auto& [sample, step] : records) {
+    for (const char* kind : {".perf", ".pids"})
+      fs::copy_file(perf_logs / (sample + kind), dir.path() / (step + kind));
   }
-  EXPECT_EQ(slices.size(), tracks);
-  for (auto& [track, list] : slices) {
-    std::sort(list.begin(), list.end());
-    for (std::size_t index = 1; index < list.size(); ++index)
-      EXPECT_GE(list[index].first, list[index - 1].second) << track.first << " " << track.second;
+  const std::vector<Diagram> read = lens::diagrams(lens::read_run(dir.path()));
+  const Json trace = Json::parse(lens::trace_json(read));
+  const std::vector<TextLine> lines = kernel_text(trace);
+  std::vector<double> marks;
+  for (const Json& event : trace.at("traceEvents"))
+    if (event.value("s", "") == "g")
+      marks.push_back(event.at("ts").get<double>() / 1e6);
+  ASSERT_EQ(marks.size(), records.size());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_GE(marks.front() * 1e6, strace_end(trace));
+  marks.push_back(lines.back().seconds + 1);
+  for (std::size_t step = 0; step < records.size(); ++step) {
+    ASSERT_TRUE(read[step].cpu) << records[step].first;
+    std::vector<TextLine> run;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(run), [&](const TextLine& line) {
+      return line.seconds >= marks[step] && line.seconds < marks[step + 1];
+    });
+    ASSERT_FALSE(run.empty()) << records[step].first;
+    EXPECT_LT(run.front().seconds, marks[step] + 0.5) << records[step].first;
+    const auto [switches, broken] =
+        switches_in(perf_logs / (records[step].first + ".perf"), read[step].cpu->clock);
+    const auto written = std::count_if(
+        run.begin(), run.end(), [](const TextLine& line) { return line.event == "sched_switch"; });
+    EXPECT_EQ(written, switches) << records[step].first;
+    EXPECT_EQ(broken_chains(run), broken) << records[step].first;
   }
 }
 
