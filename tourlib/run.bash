@@ -11,7 +11,6 @@ record=""       # where strace records each run; empty where strace does not wor
 lens=""         # the tour's reader, built with the programs
 patience=30     # seconds a program may take to reach its pause, or its wait
 clock_ticks=100 # the kernel's clock ticks a second, in which /proc counts CPU time
-idle=""         # a named pipe that nobody writes into, read by nap
 # One format for every run: each thread, wall-clock times, durations, every byte read or written.
 strace_format=(-f -ttt -T -s 32 --strings-in-hex=non-ascii-chars -e read=all -e write=all)
 # Held programs, by their run's name: the descriptor that presses Enter, the job, the program.
@@ -23,24 +22,9 @@ wait_until() {
   shift
   until "$@"; do
     [ "$SECONDS" -lt "$deadline" ] || return 1
-    nap
-  done
-  return 0
-}
-
-# Waits 20 ms without a process of its own (so that what the tour's children cost counts only
-# the programs): a read, bounded in time, from a named pipe that nobody writes into. A signal
-# ends it at once, as it would end sleep.
-nap() {
-  if [ -z "$idle" ] && [ -n "$work" ] && mkfifo "$work/idle" 2>/dev/null; then
-    exec {idle}<>"$work/idle"
-  fi
-  if [ -n "$idle" ]; then
-    read -r -t 0.02 -u "$idle" || true
-  else
     sleep 0.02 &
     wait $!
-  fi
+  done
 }
 
 # Runs COMMAND... as a job of its own; the first line it prints goes into the variable named $1.
@@ -109,6 +93,25 @@ await_end() {
 # What run $1 printed, from byte $2 on, with its control characters made visible.
 show_output() {
   [ "$quiet" = 1 ] || tail -c +$((${2:-0} + 1)) "$work/$1.out" | "$lens" show
+}
+
+# Waits, bounded ($3 seconds), for runner $1 (of program $2, run $4) to end with status 0, as
+# await_end does, then counts what the tour's children cost into variable $5: meanwhile no other
+# child of the tour's ends, so that the count grows by the runner's alone. A watchdog, a sleep
+# of the bound's length, ends only after the count.
+await_alone() {
+  local -n counted=$5
+  local runner=$1 watchdog first="" status=0
+  sleep "$3" &
+  watchdog=$!
+  wait -n -p first "$runner" "$watchdog" || status=$?
+  children_cost counted
+  kill "$watchdog" 2>/dev/null
+  wait "$watchdog" 2>/dev/null
+  [ "$first" = "$runner" ] || fail "$2 did not end within $3 s"
+  [ "$status" = 0 ] && return 0
+  quiet=0 show_output "$4"
+  fail "$2 ended with status $status"
 }
 
 # Into variable $1, what the tour's children that it has waited for cost so far, as the kernel
