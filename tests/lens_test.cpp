@@ -143,6 +143,14 @@ TEST(LensLog, EachKindOfLineReadAsStraceMeantIt) {
       {"a process killed inside a call",
        "10 100.000000 read(0,  <unfinished ...>\n10 100.000500 +++ killed by SIGKILL +++\n",
        {"10 read(0,  @0+500 never returned"}},
+      {"one process killed inside a call while the other carries on with split calls",
+       "10 100.000000 read(0,  <unfinished ...>\n"
+       "11 100.000010 futex(0x1, FUTEX_WAIT, 0, NULL <unfinished ...>\n"
+       "10 100.000500 +++ killed by SIGKILL +++\n"
+       "11 100.000600 <... futex resumed>) = 0 <0.000590>\n"
+       "11 100.000700 close(3) = 0 <0.000002>\n",
+       {"10 read(0,  @0+500 never returned", "11 futex(0x1, FUTEX_WAIT, 0, NULL) = 0 @10+590",
+        "11 close(3) = 0 @700+2"}},
       {"a duration over a day is none",
        "10 100.000000 nanosleep({tv_sec=1, tv_nsec=0}, NULL) = 0 <86400.000001>\n",
        {"10 nanosleep({tv_sec=1, tv_nsec=0}, NULL) = 0 @0+0"}},
@@ -642,7 +650,7 @@ Diagram oddly_named(bool stray) {
   diagram.mechanism = "pipe";
   diagram.title = "odd names";
   diagram.time = {1000, 2000};
-  const std::string program = stray ? "seg\xffpeek" : "seg\x01peek\n\"q\" \\ \x7f";
+  const std::string program = stray ? "seg\xffpeek" : "seg\x01peek\n\"q\" \\ \x7f <b>&";
   diagram.lanes.push_back(lens::Lane{7, 7, program, "", 1000, 2000});
   diagram.spans.push_back(lens::Span{0, "wait\tfor\x1f", 1100, 1200, lens::Look::blocked});
   diagram.counters.push_back(lens::Counter{"alive\x02", 7, {{1000, 1}, {1500, 0}}});
@@ -864,13 +872,40 @@ TEST(TimelinePage, ShowsControlCharactersAsTheirPictures) {
     for (const char raw : {'\x01', '\x02', '\x1f', '\x7f', '\t', '\xff'})
       EXPECT_EQ(page.find(raw), std::string::npos) << int{raw};
     const std::string shown =
-        stray ? "seg\ufffdpeek" : "seg\u2401peek\u240a&quot;q&quot; \\ \u2421";
+        stray ? "seg\ufffdpeek" : "seg\u2401peek\u240a&quot;q&quot; \\ \u2421 &lt;b&gt;&amp;";
     EXPECT_EQ(count(page, ">" + shown + "</text>"), 1U);                         // strace's lane
     EXPECT_EQ(count(page, ">" + shown + " <tspan class=\"id\">7</tspan>"), 1U);  // the CPUs'
     if (!stray) {
       EXPECT_NE(page.find("wait\u2409for\u241f"), std::string::npos);
+      EXPECT_EQ(page.find("<b>"), std::string::npos);  // a name's markup is text, not markup
     }
   }
+}
+
+// Each running bar's "CPU n" names the CPU its own span ran on: two lanes, each running the whole
+// step on a CPU of its own, the first on CPU 1 and the second on CPU 0. A label taken from the
+// lane's place, or from another span, names the wrong one.
+TEST(TimelinePage, ARunningBarNamesTheCpuItsSpanRanOn) {
+  Diagram diagram = oddly_named(false);
+  diagram.cpu = lens::CpuView{};
+  diagram.cpu->cpus = 2;
+  diagram.cpu->end = 1000;
+  for (const auto& [tid, cpu] : {std::pair{21, 1}, std::pair{22, 0}}) {
+    const lens::SchedSpan running{lens::Doing::running, 0, 1000, cpu, 0, -1};
+    diagram.cpu->lanes.push_back({"lane" + std::to_string(tid), tid, 0, 1000, {running}});
+  }
+  const std::string page = lens::page_html({diagram});
+  // The y of each lane's name, and of each "CPU n" text.
+  std::map<double, std::string> at;
+  const std::regex text(
+      "<text class=\"(lane|oncpu)\" x=\"[0-9.]+\" y=\"([0-9.]+)\">"
+      "(lane[0-9]+|CPU [0-9]+)");
+  for (std::sregex_iterator it(page.begin(), page.end(), text), end; it != end; ++it)
+    at[std::stod((*it)[2])] += (*it)[3].str() + " ";
+  std::vector<std::string> rows;
+  for (const auto& [y, texts] : at)
+    rows.push_back(texts);
+  EXPECT_EQ(rows, (std::vector<std::string>{"lane21 CPU 1 ", "lane22 CPU 0 "})) << page;
 }
 
 // Every fill and arrowhead the page asks for is defined, once: a url(#...) with no such id draws
@@ -1291,9 +1326,12 @@ TEST(LensHolds, TheSemaphoresValueAndWaitersInBothLayouts) {
   ASSERT_TRUE(found);
   EXPECT_EQ(found->value, 0U);
   EXPECT_EQ(found->waiters, 3U);
-  // Any other size is no semaphore of the C library's, and a named pipe is not opened to wait.
+  // Any other size is no semaphore of the C library's, a named pipe is not opened to wait, and
+  // a link planted at the semaphore's name is not followed to the file it names.
   ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
-  for (const std::string& other : {file_of("odd", {1, 0, 0}), folder / "pipe", folder / "none"})
+  fs::create_symlink(small, folder / "link");
+  for (const std::string& other :
+       {file_of("odd", {1, 0, 0}), folder / "pipe", folder / "none", folder / "link"})
     EXPECT_NE(
         lens::semaphore_view(other, lens::Narration::plain).find("this file has neither size"),
         std::string::npos)
