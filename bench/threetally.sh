@@ -18,8 +18,14 @@ export LC_ALL=C
 rounds=${1:-15}
 warmup=${2:-3}
 [[ $rounds =~ ^[1-9][0-9]*$ && $warmup =~ ^[0-9]+$ ]] ||
-  { echo "usage: $0 [ROUNDS [WARMUP]]" >&2; exit 2; }
-command -v taskset >/dev/null || { echo "$0: needs taskset (util-linux)" >&2; exit 2; }
+  {
+    echo "usage: $0 [ROUNDS [WARMUP]]" >&2
+    exit 2
+  }
+command -v taskset >/dev/null || {
+  echo "$0: needs taskset (util-linux)" >&2
+  exit 2
+}
 out_dir=build/bench
 mkdir -p "$out_dir"
 
@@ -39,7 +45,10 @@ binaries=("$out_dir/reference" "$out_dir/careful_reference" "$threetally" "$thre
 # check NAME: the program's output in out.txt must be exactly the total line.
 check() {
   printf 'Total count= 33554432 \n' | cmp -s - "$out_dir/out.txt" ||
-    { echo "$1 printed: $(cat "$out_dir/out.txt")" >&2; exit 1; }
+    {
+      echo "$1 printed: $(cat "$out_dir/out.txt")" >&2
+      exit 1
+    }
 }
 # run I: one timed run of program I (the last one confined to core 0, and timed from there).
 # Sets wall (seconds) and rss_kib (peak).
@@ -47,7 +56,10 @@ run() {
   local confine=()
   (($1 < 3)) || confine=(taskset -c 0)
   "${confine[@]}" "$out_dir/measure" "${binaries[$1]}" >"$out_dir/out.txt" \
-    2>"$out_dir/measure.txt" || { echo "${names[$1]} exited with status $?" >&2; exit 1; }
+    2>"$out_dir/measure.txt" || {
+    echo "${names[$1]} exited with status $?" >&2
+    exit 1
+  }
   check "${names[$1]}"
   read -r wall rss_kib < <(tail -n 1 "$out_dir/measure.txt")
 }
@@ -68,7 +80,7 @@ echo "cores: $(nproc); $rounds rounds after $warmup warm-up rounds; load average
 printf '%-9s %8s %8s %10s %8s | %8s %10s %8s\n' "" "${names[@]}" \
   "tt/plain" "tt/careful" "one/all"
 walls=("" "" "" "") rss=("" "" "" "") ratios=("" "" "")
-for ((r = 1 - warmup; r <= rounds; r++)); do   # rounds up to 0 are the warm-up, not counted
+for ((r = 1 - warmup; r <= rounds; r++)); do # rounds up to 0 are the warm-up, not counted
   round_walls=()
   for i in 0 1 2 3; do
     run "$i"
@@ -76,8 +88,8 @@ for ((r = 1 - warmup; r <= rounds; r++)); do   # rounds up to 0 are the warm-up,
     ((r < 1)) || walls[i]+=" $wall" rss[i]+=" $rss_kib"
   done
   round_ratios=("$(ratio "${round_walls[2]}" "${round_walls[0]}")"
-    "$(ratio "${round_walls[2]}" "${round_walls[1]}")"
-    "$(ratio "${round_walls[3]}" "${round_walls[2]}")")
+  "$(ratio "${round_walls[2]}" "${round_walls[1]}")"
+  "$(ratio "${round_walls[3]}" "${round_walls[2]}")")
   if ((r < 1)); then label="warm-up"; else label="round $r"; fi
   for i in 0 1 2; do ((r < 1)) || ratios[i]+=" ${round_ratios[i]}"; done
   printf '%-9s %8.3f %8.3f %10.3f %8.3f | %8s %10s %8s\n' "$label" "${round_walls[@]}" \

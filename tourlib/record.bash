@@ -4,7 +4,7 @@
 # could not record only lacks its view of the CPUs. Sourced by the tour.
 
 strace_missing="" # why strace shows nothing here
-records=""        # the folder lens draws the timeline from: strace's records, and perf's beside them
+records=""        # what lens draws the timeline from: strace's records, and perf's beside them
 no_cpu_view=""    # why the timeline has no view of the CPUs at all
 no_cpu_steps=()   # a line for each step whose run under perf was not recorded
 spawned_list=""   # while perf records a step: the file that lists the processes the tour starts
