@@ -8,7 +8,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "facts.h"
+#include "facts/pipe.h"
+#include "facts/tasks.h"
+#include "facts/threads.h"
 
 namespace lens {
 namespace {
@@ -79,23 +81,6 @@ Window with_margins(Micros begin, Micros end, Margins margins) {
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-// A system call looked for: its name and, where not empty, a part of its arguments.
-struct Wanted {
-  std::string_view name;
-  std::string_view part;
-};
-
-// The first of pid's calls that is the one wanted, or null.
-const Call* first_call(const Log& log, int pid, Wanted wanted) {
-  for (const std::size_t at : log.places_of(pid)) {
-    const Call& call = log.calls[at];
-    if (call.name == wanted.name && (wanted.part.empty() || contains(call.args, wanted.part))) {
-      return &call;
-    }
-  }
-  return nullptr;
 }
 
 // A lane for a whole program run: from its first line to its end.
@@ -183,12 +168,6 @@ Window covering(const std::vector<const Log*>& logs) {
 std::string bytes_written(const Call& write) {
   const auto bytes = write.number();
   return bytes && *bytes >= 0 ? std::to_string(*bytes) + " bytes" : std::string("bytes");
-}
-
-// The child's read waited only where it began before the parent's write: the record was not in
-// the pipe yet. Otherwise the read found it there and returned at once.
-bool read_waited(const Call& write, const Call& read) {
-  return read.begin < write.begin;
 }
 
 void pipe_lanes(Diagram& diagram, const Log& log, const PipeFacts& facts) {
@@ -411,34 +390,6 @@ struct SegmentRun {
   const std::optional<Log>* log;
   const char* program;
   const char* role;
-};
-
-// When each child of pid was collected: the end of the first wait4 after its fork that returned
-// it. One pass over the log, then a search per fork among the waits for that child alone.
-class Collections {
- public:
-  Collections(const Log& log, int pid) {
-    for (const std::size_t at : log.places_of(pid)) {
-      const Call& call = log.calls[at];
-      const auto child = call.number();
-      if (call.name == "wait4" && child && *child > 0) {
-        waits_[*child].push_back(&call);  // in order of entry
-      }
-    }
-  }
-  std::optional<Micros> after(const Call& fork, int child) const {
-    const auto found = waits_.find(child);
-    if (found == waits_.end()) {
-      return std::nullopt;
-    }
-    const auto wait =
-        std::lower_bound(found->second.begin(), found->second.end(), fork.begin,
-                         [](const Call* call, Micros begin) { return call->begin < begin; });
-    return wait == found->second.end() ? std::nullopt : std::optional((*wait)->end);
-  }
-
- private:
-  std::unordered_map<long long, std::vector<const Call*>> waits_;
 };
 
 // What one call of a segment program adds to its lane: a mark, a pause or a shell; the change

@@ -12,7 +12,7 @@
 
 #include "processes.h"
 #include "sched_view.h"
-#include "strace_log.h"
+#include "records/strace_log.h"
 
 namespace lens {
 

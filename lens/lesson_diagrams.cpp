@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "facts.h"
+#include "facts/pipe.h"
+#include "facts/tasks.h"
+#include "facts/threads.h"
 
 namespace lens {
 namespace {
@@ -19,22 +21,10 @@ bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
-// The processes that the program's first process forked, in order, with their forks.
-std::vector<std::pair<int, const Call*>> children(const Log& log) {
-  std::vector<std::pair<int, const Call*>> found;
-  for (const std::size_t at : log.places_of(log.main_pid)) {
-    if (const auto child = forked_pid(log.calls[at])) {
-      found.emplace_back(*child, &log.calls[at]);
-    }
-  }
-  return found;
-}
-
 // A lane for a forked process: from its fork (or first line) to its end, or the log's.
 Lane child_lane(const Log& log, int pid, const Call& fork, std::string role) {
-  const Micros begin = std::min(fork.end, log.appears(pid).value_or(fork.end));
-  const Micros end = std::max(begin, log.ended(pid).value_or(log.last));
-  return Lane{pid, pid, "gaterace", std::move(role), begin, end};
+  const Life life = life_of(log, pid, fork, log.last);
+  return Lane{pid, pid, "gaterace", std::move(role), life.begin, life.end};
 }
 
 // ---- gaterace ----
@@ -165,7 +155,7 @@ void relaykeep_marks(Diagram& diagram, const Log& log, const Call& fork) {
 }  // namespace
 
 std::optional<Diagram> relaykeep_diagram(const Log& log) {
-  const auto forks = children(log);
+  const auto forks = children_of(log, log.main_pid);
   if (forks.empty()) {
     return std::nullopt;
   }
@@ -208,7 +198,7 @@ std::optional<Diagram> relaykeep_diagram(const Log& log) {
 }
 
 std::vector<Diagram> gaterace_diagrams(const Log& log, const Parsed<RaceFigures>& output) {
-  const auto forks = children(log);
+  const auto forks = children_of(log, log.main_pid);
   if (forks.size() < 2 || forks.size() % 2 != 0) {
     return {};
   }

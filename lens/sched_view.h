@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sched_log.h"
+#include "records/sched_log.h"
 
 namespace lens {
 

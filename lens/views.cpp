@@ -3,7 +3,9 @@
 #include <string_view>
 #include <utility>
 
-#include "facts.h"
+#include "facts/pipe.h"
+#include "facts/tasks.h"
+#include "facts/threads.h"
 
 namespace lens {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "strace_log.h"
+#include "records/strace_log.h"
 
 namespace lens {
 

@@ -27,14 +27,16 @@
 
 #include "diagrams.h"
 #include "draw.h"
-#include "facts.h"
+#include "facts/pipe.h"
+#include "facts/tasks.h"
+#include "facts/threads.h"
 #include "files.h"
 #include "holds.h"
 #include "lesson_diagrams.h"
 #include "lessons.h"
 #include "processes.h"
 #include "runner.h"
-#include "sched_log.h"
+#include "records/sched_log.h"
 #include "show.h"
 #include "views.h"
 

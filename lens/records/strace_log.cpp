@@ -1,4 +1,4 @@
-#include "strace_log.h"
+#include "records/strace_log.h"
 
 #include <algorithm>
 #include <charconv>

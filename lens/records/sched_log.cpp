@@ -1,4 +1,4 @@
-#include "sched_log.h"
+#include "records/sched_log.h"
 
 #include <algorithm>
 #include <array>

@@ -49,7 +49,7 @@
 #include <string_view>
 #include <vector>
 
-#include "strace_log.h"
+#include "records/strace_log.h"
 
 namespace lens {
 
