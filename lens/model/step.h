@@ -135,6 +135,8 @@ struct Note {
 
   // The value of name, or nothing.
   const std::string* value(std::string_view name) const;
+  // The sentence with each {name} replaced by its value (a hole without a value stays as it is).
+  std::string text() const;
 };
 
 // What a figure is of.
