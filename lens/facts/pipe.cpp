@@ -85,6 +85,38 @@ std::optional<PipeFacts> find_pipe(const Log& log) {
   return std::nullopt;
 }
 
+std::optional<RelayFacts> find_relay(const Log& log) {
+  const auto forks = children_of(log, log.main_pid);
+  if (forks.empty()) {
+    return std::nullopt;
+  }
+  RelayFacts facts;
+  facts.parent = log.main_pid;
+  std::tie(facts.child, facts.fork) = forks.front();
+  for (const std::size_t at : log.places_of(facts.child)) {
+    facts.read = log.calls[at].name == "read" ? &log.calls[at] : facts.read;
+  }
+  if (facts.read == nullptr) {
+    return std::nullopt;
+  }
+  facts.parent_life = program_life(log);
+  facts.child_life = life_of(log, facts.child, *facts.fork, log.last);
+  const Call& read = *facts.read;
+  facts.read_returned = read.returned && !read.result.empty() && read.result.front() != '?';
+  bool closed = false;
+  for (const std::size_t at : log.places_of(facts.parent)) {
+    const Call& call = log.calls[at];
+    const bool close_after_fork = call.name == "close" && !closed && call.begin > facts.fork->begin;
+    if (call.name == "pipe" || call.name == "pipe2" || &call == facts.fork || call.name == "kill" ||
+        close_after_fork ||
+        (call.name == "openat" && call.args.find("/wchan") != std::string::npos)) {
+      facts.parent_calls.push_back(&call);
+      closed = closed || close_after_fork;
+    }
+  }
+  return facts;
+}
+
 bool read_waited(const Call& write, const Call& read) {
   return read.begin < write.begin;
 }

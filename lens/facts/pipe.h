@@ -7,7 +7,9 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
+#include "facts/tasks.h"
 #include "records/strace_log.h"
 
 namespace lens {
@@ -30,6 +32,26 @@ struct PipeFacts {
 // process. Nothing where the log shows no pipe and fork. The closes, the write and the read are
 // null where the log does not show them.
 std::optional<PipeFacts> find_pipe(const Log& log);
+
+// relaykeep: the parent makes a pipe, forks, closes both its ends without writing, looks at its
+// child from outside and ends it; the child keeps its own write end and reads.
+struct RelayFacts {
+  int parent = 0;
+  int child = 0;
+  Life parent_life;
+  Life child_life;
+  const Call* fork = nullptr;
+  const Call* read = nullptr;  // the child's read (its last)
+  // Whether the read gave the program a result: it did not where the child ended inside it, or a
+  // signal broke it off to end the child ("? ERESTARTSYS").
+  bool read_returned = false;
+  // The parent's calls of note, in order: the pipe, the fork, its first close after the fork
+  // (the pipe's ends go one after the other), its reads of /proc/CHILD/wchan, and the kill.
+  std::vector<const Call*> parent_calls;
+};
+
+// Nothing where the log shows no fork, or no read of the child's.
+std::optional<RelayFacts> find_relay(const Log& log);
 
 // The read that a child waited in: did a written record come first, so that it did not wait?
 // The child's read waited only where it began before the parent's write.

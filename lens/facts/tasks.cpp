@@ -46,6 +46,10 @@ std::optional<int> first_argument(const Call& call) {
   return value;
 }
 
+Interval interval_of(const Call& call) {
+  return Interval{call.begin, std::max(call.begin, call.end)};
+}
+
 Life life_of(const Log& log, int id, const Call& made_by, Micros otherwise) {
   const Micros begin = std::min(made_by.end, log.appears(id).value_or(made_by.end));
   return Life{begin, std::max(begin, log.ended(id).value_or(otherwise))};

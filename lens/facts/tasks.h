@@ -26,11 +26,16 @@ std::optional<int> thread_made(const Call& call);
 // The first argument of a call as a number: the descriptor of close(3) or write(4, ...).
 std::optional<int> first_argument(const Call& call);
 
-// How long a task lived, as a log shows it.
-struct Life {
+// A stretch of a task's time: its life, a call, a pause.
+struct Interval {
   Micros begin = 0;
   Micros end = 0;
 };
+// How long a task lived, as a log shows it.
+using Life = Interval;
+
+// A call's stretch: from its entry to its return, never ending before it began.
+Interval interval_of(const Call& call);
 
 // The life of task id, made by call `made_by` (a fork or a clone in its parent): from the call's
 // return, or the task's own first line where that comes earlier, to its end (its +++ line), or

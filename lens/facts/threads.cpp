@@ -101,4 +101,32 @@ ThreadFacts find_threads(const Log& log) {
   return facts;
 }
 
+Micros main_exit(const Log& log, const ThreadFacts& facts) {
+  const Call* const exit = first_call(log, facts.main, Wanted{"exit_group", {}});
+  return exit != nullptr ? exit->begin : program_life(log).end;
+}
+
+std::optional<Interval> join_of(const Log& log, const ThreadFacts& facts) {
+  if (facts.workers.empty()) {
+    return std::nullopt;
+  }
+  const Micros exit = main_exit(log, facts);
+  const Micros last_creation = facts.workers.back().creation->end;
+  Micros last_end = 0;
+  for (const Worker& worker : facts.workers) {
+    last_end = std::max(last_end, worker.end);
+  }
+  Micros join_end = std::min(last_end, exit);
+  for (const std::size_t at : log.places_of(facts.main)) {
+    const Call& call = log.calls[at];
+    if (call.name == "futex" && call.begin >= last_creation && call.end <= exit) {
+      join_end = std::max(join_end, call.end);
+    }
+  }
+  if (join_end <= last_creation) {
+    return std::nullopt;
+  }
+  return Interval{last_creation, join_end};
+}
+
 }  // namespace lens

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "facts/tasks.h"
 #include "records/strace_log.h"
 
 namespace lens {
@@ -36,5 +37,13 @@ struct ThreadFacts {
 };
 
 ThreadFacts find_threads(const Log& log);
+
+// When main began to end: its exit_group, or its end where the log shows none.
+Micros main_exit(const Log& log, const ThreadFacts& facts);
+
+// main's join: from the last creation until the last worker has ended, or main's last futex
+// wait for one of them has returned, but no later than main's exit. Nothing where the log shows
+// no worker, or no time between.
+std::optional<Interval> join_of(const Log& log, const ThreadFacts& facts);
 
 }  // namespace lens

@@ -112,7 +112,8 @@ struct Stretch {
 
 struct Panel {
   Source source = Source::strace;
-  Window time;  // the whole panel
+  std::string recording;  // which recording its lanes come from, and what that costs, in words
+  Window time;            // the whole panel
   std::vector<Lane> lanes;
   std::vector<Span> spans;
   std::vector<Mark> marks;
