@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "processes.h"
-#include "sched_view.h"
+#include "records/proc.h"
 #include "records/strace_log.h"
+#include "sched_view.h"
 
 namespace lens {
 

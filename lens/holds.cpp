@@ -15,10 +15,7 @@
 namespace lens {
 namespace {
 
-constexpr std::size_t big_layout = 32;
-constexpr std::size_t small_layout = 16;
-constexpr std::uint64_t low_half = 0xffffffffU;
-constexpr int half_bits = 32;
+constexpr std::size_t small_layout = semaphore_small_layout;
 
 // How narration lines start and end: "## TEXT", or the same in cyan for a terminal.
 struct Style {
@@ -28,26 +25,6 @@ struct Style {
 
 Style style(Narration narration) {
   return narration == Narration::color ? Style{"\x1b[36m## ", "\x1b[0m\n"} : Style{"## ", "\n"};
-}
-
-// The file's bytes, up to one more than the larger layout; nothing where it is not a regular
-// file that can be read.
-std::optional<std::string> read_small_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return std::nullopt;
-  }
-  struct stat status {};
-  std::array<char, big_layout + 1> buffer{};
-  ssize_t got = -1;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    got = read(fd, buffer.data(), buffer.size());
-  }
-  close(fd);
-  if (got < 0) {
-    return std::nullopt;
-  }
-  return std::string(buffer.data(), static_cast<std::size_t>(got));
 }
 
 std::string od_words(const std::uint32_t* words, std::size_t count) {
@@ -62,31 +39,11 @@ std::string od_words(const std::uint32_t* words, std::size_t count) {
 
 }  // namespace
 
-std::optional<SemaphoreWords> semaphore_words(const std::string& bytes) {
-  SemaphoreWords found;
-  found.size = bytes.size();
-  if (found.size != big_layout && found.size != small_layout) {
-    return std::nullopt;
-  }
-  std::memcpy(found.words, bytes.data(), sizeof found.words);
-  if (found.size == big_layout) {
-    static_assert(sizeof found.first == 8);
-    std::memcpy(&found.first, bytes.data(), sizeof found.first);
-    found.value = static_cast<std::uint32_t>(found.first & low_half);
-    found.waiters = static_cast<std::uint32_t>(found.first >> half_bits);
-  } else {
-    found.value = found.words[0] >> 1U;
-    found.waiters = found.words[3];
-  }
-  return found;
-}
-
 std::string semaphore_view(const std::string& path, Narration narration) {
   const auto [say, plain] = style(narration);
   const char* command = narration == Narration::color ? "\x1b[1m$ " : "$ ";
   std::ostringstream out;
-  const auto bytes = read_small_file(path);
-  const auto words = bytes ? semaphore_words(*bytes) : std::nullopt;
+  const auto words = read_semaphore(path);
   if (!words) {
     out << say
         << "Here the semaphore's value and waiters would be read from its file; the tour knows "
@@ -105,12 +62,12 @@ std::string semaphore_view(const std::string& path, Narration narration) {
            "waiters:"
         << plain;
     options = "-tu4 -N16";
-    shown = od_words(words->words, 4);
+    shown = od_words(words->words.data(), 4);
   } else if (std::endian::native == std::endian::little) {
     out << say << "Its first two 32-bit words, read without taking or giving (glibc's "
         << "32-byte layout): " << state << plain;
     options = "-tu4 -N8";
-    shown = od_words(words->words, 2);
+    shown = od_words(words->words.data(), 2);
   } else {
     out << say << "Its first 64-bit word, read without taking or giving (glibc's 32-byte "
         << "layout): " << state << plain << say

@@ -10,25 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "records/proc.h"
 #include "views.h"
 
 namespace lens {
-
-// The C library keeps a semaphore in one of two layouts, told apart by the file's size:
-// - 32 bytes (64-bit systems): one 64-bit word, the value in its low half and the number of
-//   waiters in its high half; then the sharing flag and padding;
-// - 16 bytes (32-bit systems): the value shifted left by one, plus 1 while anybody waits; the
-//   sharing flag; padding; the number of waiters.
-struct SemaphoreWords {
-  std::size_t size = 0;      // 32 or 16
-  std::uint64_t first = 0;   // the 32-byte layout's 64-bit word
-  std::uint32_t words[4]{};  // the 16-byte layout's words, or the 32-byte one's first two
-  std::uint32_t value = 0;
-  std::uint32_t waiters = 0;
-};
-
-// The words of the semaphore in `bytes` (the file's whole content), if it has either layout.
-std::optional<SemaphoreWords> semaphore_words(const std::string& bytes);
 
 // "lens view semaphore FILE": the value and the waiters, with the od command that shows the
 // words they come from and what it prints. The file is opened without following a link and

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "diagrams.h"
-#include "lessons.h"
+#include "records/outputs.h"
 
 namespace lens {
 

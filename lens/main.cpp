@@ -26,6 +26,9 @@
 //   lens tracee PID                   the pid of the child of strace process PID that strace
 //                                     traces and that has become the program; status 1 and no
 //                                     output where there is none yet
+//   lens names                        the names of the files a tour records, a line each: "step
+//                                     WORD PREFIX NAME LESSON" (the name's blanks as
+//                                     underscores), then "run WORD RUN FILE" for each of its runs
 //
 // view prints what the tour shows under "-- what the kernel saw --" (or "holds"); --color writes
 // its narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
@@ -64,7 +67,8 @@
 #include "holds.h"
 #include "lesson_diagrams.h"
 #include "lessons.h"
-#include "processes.h"
+#include "records/proc.h"
+#include "records/record_files.h"
 #include "show.h"
 #include "views.h"
 
@@ -83,7 +87,8 @@ constexpr std::string_view usage_text =
     "       lens state PID\n"
     "       lens tracee PID\n"
     "       lens [--color] lesson ask NAME\n"
-    "       lens [--color] lesson tell NAME OUTPUT...\n";
+    "       lens [--color] lesson tell NAME OUTPUT...\n"
+    "       lens names\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
 
@@ -351,6 +356,9 @@ int main(int argc, char* argv[]) {
   }
   if (count >= 3 && args[at] == "lesson") {
     return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
+  }
+  if (!color && count == 1 && args[at] == "names") {
+    return print(lens::names_text());
   }
   if (!color && count == 2) {
     return process(args);

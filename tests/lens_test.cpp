@@ -34,9 +34,8 @@
 #include "holds.h"
 #include "lesson_diagrams.h"
 #include "lessons.h"
-#include "processes.h"
-#include "runner.h"
 #include "records/sched_log.h"
+#include "runner.h"
 #include "show.h"
 #include "views.h"
 
@@ -1338,127 +1337,6 @@ TEST(LensHolds, TheSemaphoresValueAndWaitersInBothLayouts) {
         lens::semaphore_view(other, lens::Narration::plain).find("this file has neither size"),
         std::string::npos)
         << other;
-}
-
-// The state of process pid once it is `wanted`, or the last one seen after 5 s.
-std::string state_within(pid_t pid, lens::ProcessState wanted) {
-  lens::ProcessState state = lens::process_state(pid);
-  for (int tries = 0; state != wanted && tries < 500; ++tries) {
-    std::this_thread::sleep_for(10ms);
-    state = lens::process_state(pid);
-  }
-  return std::string(lens::state_word(state));
-}
-
-// lens state on live processes, as the tour waits for them. Faults: the kernel's pipe read not
-// taken for a pause; sleep's clock_nanosleep(CLOCK_REALTIME, ...), whose first argument is 0,
-// taken for a read of descriptor 0; a futex wait not seen; a zombie or a reaped child not ended.
-TEST(LensProcesses, StateOfLiveProcesses) {
-  Options held;
-  held.hold_input = true;
-  Process reader("/usr/bin/cat", {}, held);
-  EXPECT_EQ(state_within(reader.pid(), lens::ProcessState::paused), "paused");
-  EXPECT_EQ(run(LENS_TOOL, {"state", std::to_string(reader.pid())}).out, "paused\n");
-  Process sleeper("/usr/bin/sleep", {"5"});
-  const fs::path slept = "/proc/" + std::to_string(sleeper.pid());
-  const auto asleep_on_zero = [&slept] {  // asleep in a call whose first argument is 0
-    std::istringstream call(read_file(slept / "syscall"));
-    std::string number, first;
-    call >> number >> first;
-    return read_file(slept / "stat").find(") S ") != std::string::npos && first == "0x0";
-  };
-  for (int tries = 0; !asleep_on_zero() && tries < 500; ++tries)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(asleep_on_zero());
-  EXPECT_EQ(lens::state_word(lens::process_state(sleeper.pid())), "running");
-  Process ended("/usr/bin/true", {});
-  EXPECT_EQ(state_within(ended.pid(), lens::ProcessState::ended), "ended");  // a zombie
-  ended.wait();
-  EXPECT_EQ(lens::state_word(lens::process_state(ended.pid())), "ended");
-
-  // A semaphore shared with a forked child, which waits on it; the child is killed and reaped,
-  // and the page unmapped, pass or fail.
-  void* page =
-      mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(page, MAP_FAILED);
-  const std::shared_ptr<void> unmap(page, [](void* mapped) { munmap(mapped, sizeof(sem_t)); });
-  auto* semaphore = static_cast<sem_t*>(page);
-  ASSERT_EQ(sem_init(semaphore, 1, 0), 0);
-  const pid_t taker = fork();
-  ASSERT_GE(taker, 0);
-  if (taker == 0) {
-    sem_wait(semaphore);
-    _exit(0);
-  }
-  const std::shared_ptr<void> reap(nullptr, [taker](void*) {
-    kill(taker, SIGKILL);
-    waitpid(taker, nullptr, 0);
-  });
-  EXPECT_EQ(state_within(taker, lens::ProcessState::waiting), "waiting");
-}
-
-// Where the kernel hides wchan ("0" or nothing), the call the process sleeps in decides. Faults:
-// no such fallback; a segment program taken as paused while its shell runs ipcs (its child,
-// listed in a children file); the first argument alone taken for a read (a clock_nanosleep on
-// clock 0); a command holding ") R " read as the state; a named wchan overruled by the call.
-TEST(LensProcesses, StateWithoutWchanFromTheCallAndTheChildren) {
-  TempDir proc("proc");
-  const fs::path process = proc.path() / "100";
-  fs::create_directories(process / "task" / "100");
-  const auto put = [&process](const std::string& name, const std::string& text) {
-    std::ofstream(process / name) << text;
-  };
-  struct Case {
-    std::string state, wchan;
-    long call;
-    std::string first, children, expected;
-  };
-  for (const Case& seen :
-       std::vector<Case>{{"S", "0", SYS_read, "0x0", "", "paused"},
-                         {"S", "", SYS_read, "0x0", "101 ", "running"},
-                         {"S", "0", SYS_clock_nanosleep, "0x0", "", "running"},
-                         {"S", "", SYS_futex, "0x5581c0", "", "waiting"},
-                         {"S", "hrtimer_nanosleep", SYS_read, "0x0", "", "running"},
-                         {"Z", "0", SYS_read, "0x0", "", "ended"}}) {
-    put("stat", "100 (x) R 7) " + seen.state + " 1 100 100 0 -1 4194304\n");
-    put("wchan", seen.wchan);
-    put("syscall",
-        std::to_string(seen.call) + " " + seen.first + " 0x7ffd 0x1 0 0 0 0x7ffc 0x7f\n");
-    put("task/100/children", seen.children);
-    EXPECT_EQ(lens::state_word(lens::process_state(100, proc.path().string())), seen.expected)
-        << seen.state << " " << seen.wchan << " " << seen.call << " " << seen.children;
-  }
-}
-
-// lens tracee under a made-up /proc without children files (each stat read for its parent).
-// Faults: strace's own traced child (strace's binary, before its exec) taken for the program; an
-// untraced child of another program taken for it; a pid printed where there is none yet.
-TEST(LensProcesses, TheTraceeIsTheTracedChildThatBecameTheProgram) {
-  TempDir proc("proc");
-  const auto make = [&proc](int pid, int parent, const std::string& exe, int tracer) {
-    const fs::path process = proc.path() / std::to_string(pid);
-    fs::create_directories(process);
-    std::ofstream(process / "stat") << pid << " (x) S " << parent << " 1 1 0\n";
-    std::ofstream(process / "status") << "Name:\tx\nTracerPid:\t" << tracer << "\nUid:\t1\n";
-    fs::create_symlink(exe, process / "exe");
-  };
-  make(200, 1, "/usr/bin/strace", 0);
-  make(201, 200, "/usr/bin/strace", 200);
-  make(202, 200, "/usr/bin/env", 0);
-  make(203, 200, "/build/bin/segstamp", 200);
-  EXPECT_EQ(lens::tracee(200, proc.path().string()), 203);
-  fs::remove_all(proc.path() / "203");
-  EXPECT_EQ(lens::tracee(200, proc.path().string()), std::nullopt);
-
-  const Result none = run(LENS_TOOL, {"tracee", std::to_string(getpid())});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.out + none.err, "");
-  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
-           {"state"}, {"state", "-1"}, {"tracee", "x"}, {"--color", "state", "1"}}) {
-    const Result refused = run(LENS_TOOL, wrong);
-    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
-    EXPECT_NE(refused.err.find("lens state PID"), std::string::npos);
-  }
 }
 
 // The scheduler's record (lens/sched_log.*), on perf's samples of the steps (kept in
