@@ -64,13 +64,15 @@
 #include <vector>
 
 #include "draw.h"
-#include "holds.h"
 #include "lesson_diagrams.h"
-#include "lessons.h"
+#include "narrate/holds.h"
+#include "narrate/kernel_views.h"
+#include "narrate/lessons.h"
+#include "narrate/narrator.h"
+#include "narrate/visible.h"
+#include "records/outputs.h"
 #include "records/proc.h"
 #include "records/record_files.h"
-#include "show.h"
-#include "views.h"
 
 namespace {
 
@@ -97,8 +99,10 @@ int usage() {
   return usage_status;
 }
 
+// What failed, made visible: it may name a file or quote what was read.
 int fail(const std::string& what) {
-  std::fprintf(stderr, "lens: %s\n", what.c_str());
+  const std::string shown = "lens: " + lens::visible(what) + "\n";
+  std::fwrite(shown.data(), 1, shown.size(), stderr);
   return EXIT_FAILURE;
 }
 
@@ -124,7 +128,7 @@ int print(std::string_view text) {
   return EXIT_SUCCESS;
 }
 
-int view(std::string_view step, const char* path, lens::Narration narration) {
+int view(std::string_view step, const char* path, lens::Narrator& narrator) {
   if (step != "pipe" && step != "threads") {
     return usage();
   }
@@ -137,8 +141,12 @@ int view(std::string_view step, const char* path, lens::Narration narration) {
   if (file.bad()) {
     return fail(std::string(path) + ": cannot read: " + std::strerror(errno != 0 ? errno : EIO));
   }
-  return print(step == "pipe" ? lens::pipe_view(log, narration)
-                              : lens::threads_view(log, narration));
+  if (step == "pipe") {
+    lens::pipe_view(log, narrator);
+  } else {
+    lens::threads_view(log, narrator);
+  }
+  return print(narrator.take());
 }
 
 // Copies descriptor fd to standard output as it arrives, its control characters made visible.
@@ -275,7 +283,7 @@ std::optional<int> whole_number(std::string_view text) {
 
 // What the kernel holds, read live from /proc and /dev/shm: "segment ID [STAMP PEEK]",
 // "taker PID FILE" or "semaphore FILE".
-int held_view(const std::vector<std::string_view>& words, lens::Narration narration) {
+int held_view(const std::vector<std::string_view>& words, lens::Narrator& narrator) {
   std::vector<int> numbers;
   for (std::size_t index = 1; index < words.size(); ++index) {
     if (const auto number = whole_number(words[index])) {
@@ -284,25 +292,28 @@ int held_view(const std::vector<std::string_view>& words, lens::Narration narrat
   }
   const std::string_view what = words.front();
   if (what == "semaphore" && words.size() == 2) {
-    return print(lens::semaphore_view(std::string(words[1]), narration));
+    lens::semaphore_view(std::string(words[1]), narrator);
+    return print(narrator.take());
   }
   if (what == "taker" && words.size() == 3 && whole_number(words[1])) {
-    return print(lens::taker_view(numbers.front(), std::string(words[2]), narration));
+    lens::taker_view(numbers.front(), std::string(words[2]), narrator);
+    return print(narrator.take());
   }
   if (what == "segment" && (words.size() == 2 || words.size() == 4) &&
       numbers.size() == words.size() - 1) {
-    return print(
-        lens::segment_view(numbers.front(), {numbers.begin() + 1, numbers.end()}, narration));
+    lens::segment_view(numbers.front(), {numbers.begin() + 1, numbers.end()}, narrator);
+    return print(narrator.take());
   }
   return usage();
 }
 
 // "ask NAME" or "tell NAME OUTPUT...": a lesson's question, or what its runs' outputs measured.
-int lesson(const std::vector<std::string_view>& words, lens::Narration narration) {
+int lesson(const std::vector<std::string_view>& words, lens::Narrator& narrator) {
   const std::string_view name = words.size() >= 2 ? words[1] : std::string_view();
   const auto runs = lens::lesson_runs(name);
   if (runs && words.size() == 2 && words.front() == "ask") {
-    return print(lens::lesson_ask(name, narration));
+    lens::lesson_ask(name, narrator);
+    return print(narrator.take());
   }
   if (!runs || words.size() != 2 + *runs || words.front() != "tell") {
     return usage();
@@ -316,8 +327,8 @@ int lesson(const std::vector<std::string_view>& words, lens::Narration narration
     }
     outputs.push_back(std::move(*output.text));
   }
-  const lens::Told told = lens::lesson_tell(name, outputs, narration);
-  return told.problem.empty() ? print(told.text) : fail(told.problem);
+  const std::string problem = lens::lesson_tell(name, outputs, narrator);
+  return problem.empty() ? print(narrator.take()) : fail(problem);
 }
 
 // "state PID" or "tracee PID", read from /proc.
@@ -341,12 +352,12 @@ int main(int argc, char* argv[]) {
   const bool color = !args.empty() && args[0] == "--color";
   const std::size_t at = color ? 1 : 0;
   const std::size_t count = args.size() - at;
-  const lens::Narration narration = color ? lens::Narration::color : lens::Narration::plain;
+  lens::Narrator narrator(color ? lens::Narration::color : lens::Narration::plain);
   if (count == 3 && args[at] == "view" && (args[at + 1] == "pipe" || args[at + 1] == "threads")) {
-    return view(args[at + 1], argv[at + 3], narration);
+    return view(args[at + 1], argv[at + 3], narrator);
   }
   if (count >= 3 && args[at] == "view") {
-    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
+    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
   }
   if (!color && count <= 2 && count >= 1 && args[at] == "show") {
     return show(count == 2 ? argv[2] : nullptr);
@@ -355,7 +366,7 @@ int main(int argc, char* argv[]) {
     return timeline(Folders{argv[2], argv[3]});
   }
   if (count >= 3 && args[at] == "lesson") {
-    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
+    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
   }
   if (!color && count == 1 && args[at] == "names") {
     return print(lens::names_text());

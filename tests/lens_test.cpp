@@ -2,8 +2,6 @@
 // tests/strace_logs, made by its `record` script): what it reads from them, the trace file it
 // writes, and its page as a real browser shows it.
 #include <gtest/gtest.h>
-#include <semaphore.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -31,13 +29,9 @@
 #include "facts/tasks.h"
 #include "facts/threads.h"
 #include "files.h"
-#include "holds.h"
 #include "lesson_diagrams.h"
-#include "lessons.h"
 #include "records/sched_log.h"
 #include "runner.h"
-#include "show.h"
-#include "views.h"
 
 namespace ipcwalk {
 namespace {
@@ -185,164 +179,6 @@ TEST(LensLog, IndexByPidAgreesWithTheCalls) {
   }
   EXPECT_TRUE(log->places_of(1).empty());
   EXPECT_FALSE(log->appears(1));
-}
-
-bool starts(const std::string& text, const std::string& start) {
-  return text.substr(0, start.size()) == start;
-}
-
-// A view's lines, or only those that are no hex dump.
-std::vector<std::string> lines_of(const std::string& text, bool dumps = true) {
-  std::vector<std::string> found;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (dumps || line.substr(0, 3) != " | ")
-      found.push_back(line);
-  return found;
-}
-
-lens::Log read_recorded(const fs::path& path) {
-  std::ifstream in(path);
-  return lens::parse_log(in);
-}
-
-TEST(LensViews, PipeShowsTheCallsOnThePipeAndTheRecordsBytes) {
-  for (const auto& [dir, parent, child] :
-       {std::tuple{logs, "6700", "6701"}, std::tuple{logs / "i386", "2370", "2371"}}) {
-    const std::string p = parent;
-    const std::string c = child;
-    const std::string view =
-        lens::pipe_view(read_recorded(dir / "1-pipe-forkrelay.strace"), lens::Narration::plain);
-    const auto lines = lines_of(view, false);
-    ASSERT_EQ(lines.size(), 13U) << view;
-    EXPECT_EQ(lines[0], "## strace, the calls on the pipe; the number in front is the process: " +
-                            p + " the parent, " + c + " the child.");
-    EXPECT_EQ(lines[1],
-              "## The parent makes the pipe: descriptor 3 is its read end, 4 its write end.");
-    EXPECT_EQ(lines[2], p + "  pipe2([3, 4], 0) = 0");
-    EXPECT_TRUE(starts(lines[4], p + "  clone(child_stack=NULL, flags=")) << lines[4];
-    EXPECT_TRUE(lines[4].size() > 9 && lines[4].substr(lines[4].size() - 8) == ") = " + c);
-    // Split by the other process's lines in the log, and joined again.
-    EXPECT_EQ(lines[6], p + "  close(3) = 0");
-    EXPECT_EQ(lines[8],
-              p + "  write(4, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
-                  "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
-    EXPECT_EQ(lines[10], c + "  close(4) = 0");
-    EXPECT_EQ(lines[12],
-              c + "  read(3, \"Message from parent\\xef\\xbc\\x81\\x00\\x00\\x00\\x00\\x00"
-                  "\\x00\\x00\\x00\\x00\\x00\"..., 128) = 128");
-    // 128 bytes: eight lines of dump under the write and under the read, and nowhere else.
-    const auto all = lines_of(view);
-    ASSERT_EQ(all.size(), 13U + 16U);
-    EXPECT_EQ(all[9],
-              " | 00000  4d 65 73 73 61 67 65 20  66 72 6f 6d 20 70 61 72  Message from par |");
-    EXPECT_EQ(all[16],
-              " | 00070  00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  ................ |");
-    EXPECT_EQ(all[17].substr(0, 2), "##");
-    EXPECT_EQ(all[21], all[9]);
-    EXPECT_EQ(all.back(), all[16]);
-  }
-  EXPECT_EQ(
-      lens::pipe_view(read_recorded(logs / "2-threads-threetally.strace"), lens::Narration::plain),
-      "## strace's log shows no pipe and fork here.\n");
-}
-
-TEST(LensViews, ThreadsShowTheAdviceTheFirstWorkerAndHowManyLivedAtOnce) {
-  const std::string view = lens::threads_view(read_recorded(logs / "2-threads-threetally.strace"),
-                                              lens::Narration::plain);
-  const auto lines = lines_of(view);
-  ASSERT_EQ(lines.size(), 6U) << view;
-  EXPECT_EQ(lines[0],
-            "## main advises the kernel to back the table with 2 MiB huge pages (only advice: it "
-            "may decline):");
-  EXPECT_EQ(lines[1], "6706  madvise(0x7f17a2400000, 268435456, MADV_HUGEPAGE) = 0");
-  EXPECT_EQ(lines[2],
-            "## The first worker: clone3 with CLONE_VM and CLONE_THREAD makes a thread of the "
-            "same process, in the same memory.");
-  EXPECT_TRUE(starts(lines[3], "6706  clone3({flags=CLONE_VM|CLONE_FS|")) << lines[3];
-  EXPECT_NE(lines[3].find("} => {parent_tid=[6707]}, 88) = 6707"), std::string::npos);
-  EXPECT_EQ(lines[4],
-            "## main made 16 worker threads that ran to their end (exit): 6707 6708 6709 6710 "
-            "6711 6712 6713 6714 6715 6716 6717 6718 6719 6720 6721 6722.");
-  // The hex dumps of the log are no threads.
-  EXPECT_EQ(lines[5],
-            "## At most 10 threads at once, main included: the first workers had finished before "
-            "the last were made. strace stops main at each thread creation, long enough for a "
-            "worker's sixteenth to be counted; without strace they overlap.");
-
-  // 32-bit: clone3 with a TLS descriptor, split by the workers' lines and joined again.
-  const auto i386 = lines_of(lens::threads_view(
-      read_recorded(logs / "i386/2-threads-threetally.strace"), lens::Narration::plain));
-  ASSERT_EQ(i386.size(), 6U);
-  EXPECT_EQ(i386[1], "2376  madvise(0xe7c00000, 268435456, MADV_HUGEPAGE) = 0");
-  EXPECT_NE(i386[3].find("tls={entry_number=12, "), std::string::npos);
-  EXPECT_TRUE(
-      starts(i386[4], "## main made 16 worker threads that ran to their end (exit): 2377 "));
-}
-
-TEST(LensViews, ThreadsCountOnlyWorkersThatExitedAndSayWhatIsMissing) {
-  // Main makes a sanitizer's thread (it never calls exit) and two workers, one after the other.
-  const std::string log =
-      "20 100.000000 clone(child_stack=0x1, flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS) = 21 "
-      "<0.000010>\n"
-      "20 100.000100 clone3({flags=CLONE_VM|CLONE_THREAD} <unfinished ...>\n"
-      "22 100.000105 exit(0)         = ?\n"
-      "20 100.000110 <... clone3 resumed> => {parent_tid=[22]}, 88) = 22 <0.000010>\n"
-      "22 100.000120 +++ exited with 0 +++\n"
-      "20 100.000200 clone3({flags=CLONE_VM|CLONE_THREAD}, 88) = 23 <0.000010>\n"
-      "23 100.000220 exit(0)         = ?\n"
-      "23 100.000230 +++ exited with 0 +++\n"
-      "20 100.000300 exit_group(0)   = ?\n"
-      "21 100.000310 +++ exited with 0 +++\n"
-      "20 100.000320 +++ exited with 0 +++\n";
-  std::istringstream in(log);
-  const lens::Log parsed = lens::parse_log(in);
-  const lens::ThreadFacts facts = lens::find_threads(parsed);
-  ASSERT_EQ(facts.workers.size(), 3U);
-  EXPECT_FALSE(facts.workers[0].exited);
-  // Worker 22 showed before main's clone3 returned: it lived from its own first line.
-  EXPECT_EQ(facts.workers[1].begin, Micros{100000105});
-  EXPECT_EQ(facts.most_alive, 3);
-  EXPECT_EQ(lens::threads_view(parsed, lens::Narration::color),
-            "\x1b[36m## strace saw no huge-page advice (madvise MADV_HUGEPAGE) here.\x1b[0m\n"
-            "\x1b[36m## The first worker: clone3 with CLONE_VM and CLONE_THREAD makes a thread of "
-            "the same process, in the same memory.\x1b[0m\n"
-            "20  clone3({flags=CLONE_VM|CLONE_THREAD} => {parent_tid=[22]}, 88) = 22\n"
-            "\x1b[36m## main made 2 worker threads that ran to their end (exit): 22 23.\x1b[0m\n"
-            "\x1b[36m## At most 3 threads at once, main included.\x1b[0m\n");
-}
-
-TEST(LensShow, ControlCharactersShownAndUtf8PassedThrough) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"title \x1b]0;owned\x07 set", "title \\x1b]0;owned\\x07 set"},
-      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
-      {"over\rwrite\tand\n", "over\\x0dwrite\tand\n"},
-      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
-      {"C1 CSI \xc2\x9b"
-       "2J, NEL \xc2\x85, then \xc2\xa0",
-       "C1 CSI \\xc2\\x9b2J, NEL \\xc2\\x85, then \xc2\xa0"},
-      {"lone \x9b"
-       "2J",
-       "lone \\x9b2J"},
-      {"overlong \xc0\xaf, surrogate \xed\xa0\x80",
-       "overlong \\xc0\\xaf, surrogate \\xed\\xa0\\x80"},
-      {"cut \xe2\x82", "cut \\xe2\\x82"},
-      {"cut then more \xe2\x82"
-       "A",
-       "cut then more \\xe2\\x82A"},
-      {"Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80",
-       "Message from parent\xef\xbc\x81 \xf0\x9f\x98\x80"},
-  };
-  for (const auto& [bytes, shown] : cases) {
-    EXPECT_EQ(lens::visible(bytes), shown) << shown;
-    // The same, byte by byte as from a pipe: a character cut between two reads is whole again.
-    lens::Visible pieces;
-    std::string out;
-    for (const char byte : bytes)
-      pieces.feed(std::string_view(&byte, 1), out);
-    pieces.finish(out);
-    EXPECT_EQ(out, shown) << shown;
-  }
 }
 
 TEST(TimelineDiagrams, PipeLanesMarksAndTheRecordFromWriteToRead) {
@@ -1119,48 +955,6 @@ TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   EXPECT_EQ(empty_folder.err, "lens: : no such folder to write into\n");
 }
 
-TEST(LensTool, ViewAndShowAsTheTourCallsThem) {
-  const fs::path pipe_log = logs / "1-pipe-forkrelay.strace";
-  const Result plain = run(LENS_TOOL, {"view", "pipe", pipe_log.string()});
-  EXPECT_EQ(plain.status, 0) << plain.err;
-  EXPECT_EQ(plain.out, lens::pipe_view(read_recorded(pipe_log), lens::Narration::plain));
-  const Result colored = run(LENS_TOOL, {"--color", "view", "threads", pipe_log.string()});
-  EXPECT_EQ(colored.out.substr(0, 8), "\x1b[36m## ");
-
-  Options input;
-  input.input = "pid 7 has semaphore\x1b]0;owned\x07!\xef\xbc\x81\n";
-  const Result shown = run(LENS_TOOL, {"show"}, input);
-  EXPECT_EQ(shown.status, 0) << shown.err;
-  EXPECT_EQ(shown.out, "pid 7 has semaphore\\x1b]0;owned\\x07!\xef\xbc\x81\n");
-  TempDir dir("lens-show");
-  std::ofstream(dir / "out") << "\x1b[2J";
-  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "out"}).out, "\\x1b[2J");
-  EXPECT_EQ(run(LENS_TOOL, {"show", "-"}, input).out, shown.out);
-
-  // Failures: status 1 and what failed; wrong usage: status 2 and the usage.
-  Options full;
-  full.out = Stream::full;
-  const Result unwritten = run(LENS_TOOL, {"view", "pipe", pipe_log.string()}, full);
-  EXPECT_EQ(unwritten.status, 1);
-  EXPECT_EQ(unwritten.err.substr(0, 19), "lens: write error: ");
-  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "out"}, full).status, 1);
-  const Result missing = run(LENS_TOOL, {"view", "pipe", dir / "none"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err.substr(0, 6), "lens: ");
-  EXPECT_EQ(run(LENS_TOOL, {"show", dir / "none"}).status, 1);
-  for (const std::vector<std::string>& wrong :
-       std::vector<std::vector<std::string>>{{},
-                                             {"view", "pipes", pipe_log.string()},
-                                             {"view", "pipe"},
-                                             {"--color", "show"},
-                                             {"show", "a", "b"},
-                                             {"timeline", logs.string()}}) {
-    const Result refused = run(LENS_TOOL, wrong);
-    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
-    EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
-  }
-}
-
 TEST(LensTool, TimelineWritesNeitherThroughALinkNorIntoAFifo) {
   TempDir out("lens-planted");
   const std::string victim = out / "victim";
@@ -1299,44 +1093,6 @@ TEST(TimelinePage, ChromiumShowsTheFourDiagrams) {
     EXPECT_EQ(found[3], scrolling) << "drawings scrolling at " << width << " px";
     EXPECT_EQ(found[4], "true") << "the page is wider than " << width << " px";
   }
-}
-
-// The semaphore's file in both of the C library's layouts, read as the tour reads it: the 32-bit
-// one never occurs on the machines that run these tests, so its decoding is checked here, with a
-// waiter, a value above 1 and the words that od shows for it.
-TEST(LensHolds, TheSemaphoresValueAndWaitersInBothLayouts) {
-  TempDir folder("semaphore");
-  const auto file_of = [&folder](const std::string& name, const std::vector<std::uint32_t>& words) {
-    std::ofstream(folder / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(words.data()),
-               static_cast<std::streamsize>(words.size() * sizeof(std::uint32_t)));
-    return folder / name;
-  };
-  // 16 bytes: the value 2 shifted left, plus 1 for the waiter; sharing; padding; 1 waiter.
-  const std::string small = file_of("small", {5, 128, 0, 1});
-  EXPECT_EQ(lens::semaphore_view(small, lens::Narration::plain),
-            "## Its four 32-bit words, read without taking or giving (glibc's 16-byte layout): "
-            "value 2, 1 waiting.\n## The first is the value times two, plus 1 while anybody "
-            "waits; the fourth counts the waiters:\n$ od -An -tu4 -N16 " +
-                small + "\n          5        128          0          1\n");
-  // 32 bytes: one 64-bit word, 3 waiters above the value 0.
-  const std::uint64_t word = std::uint64_t{3} << 32U;
-  std::vector<std::uint32_t> big(8, 0);
-  std::memcpy(big.data(), &word, sizeof word);
-  const auto found = lens::semaphore_words(read_file(file_of("big", big)));
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->value, 0U);
-  EXPECT_EQ(found->waiters, 3U);
-  // Any other size is no semaphore of the C library's, a named pipe is not opened to wait, and
-  // a link planted at the semaphore's name is not followed to the file it names.
-  ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
-  fs::create_symlink(small, folder / "link");
-  for (const std::string& other :
-       {file_of("odd", {1, 0, 0}), folder / "pipe", folder / "none", folder / "link"})
-    EXPECT_NE(
-        lens::semaphore_view(other, lens::Narration::plain).find("this file has neither size"),
-        std::string::npos)
-        << other;
 }
 
 // The scheduler's record (lens/sched_log.*), on perf's samples of the steps (kept in
@@ -2127,180 +1883,18 @@ TEST(TimelineJson, SchedulerRunsFromTheRecordsAreTheirKernelText) {
   }
 }
 
-// ---- The lessons: what `lens lesson tell` says from the runs' outputs, and their diagrams ----
+// ---- The lessons' diagrams ----
 
-// Outputs as the lessons print them, with figures no text could hold by chance.
-constexpr std::string_view tally_all =
-    "table: 4194304\nworkers: 16\ncpus: 2\nexpected: 2097152\ntotal: 1918738\nlost: 178414\n"
-    "overlapping: 14\n"
-    "Additions were lost where two workers loaded the same total and both stored it plus one.\n";
-constexpr std::string_view tally_one =
-    "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n"
-    "overlapping: 5\n";
+// gaterace's output as it prints it, with figures no text could hold by chance.
 constexpr std::string_view race_out =
     "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
     "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
     "locked expected: 80\nlocked final: 80\nlocked lost: 0\nlocked overlapping: 0\n";
-constexpr std::string_view kill_out =
-    "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
-    "holder signal: 9 (Killed)\nvalue after kill: 0\n"
-    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
-
-std::string tell(std::string_view name, const std::vector<std::string_view>& outputs) {
-  const lens::Told told =
-      lens::lesson_tell(name, {outputs.begin(), outputs.end()}, lens::Narration::plain);
-  EXPECT_EQ(told.problem, "") << name;
-  return told.text;
-}
-
-// The refusal of outputs for lesson name; "" where they were told.
-std::string refusal(std::string_view name, const std::vector<std::string>& outputs) {
-  const lens::Told told = lens::lesson_tell(name, outputs, lens::Narration::plain);
-  EXPECT_TRUE(told.problem.empty() || told.text.empty());
-  return told.problem;
-}
 
 std::string replaced(std::string_view text, const std::string& from, const std::string& to) {
   std::string changed(text);
   changed.replace(changed.find(from), from.size(), to);
   return changed;
-}
-
-TEST(LessonTell, EveryFigureComesFromTheOutputs) {
-  const std::string tally = tell("tallyrace", {tally_all, tally_one});
-  for (const char* figure : {"On 2 CPUs", "lost 178414 of 2097152", "1918738",
-                             "14 of the 16 workers counted", "lost 13 of", "5 of the 16 workers"})
-    EXPECT_NE(tally.find(figure), std::string::npos) << figure << " in\n" << tally;
-  EXPECT_EQ(tally.find("one CPU, so"), std::string::npos);
-  // One CPU only: the first run took turns too.
-  EXPECT_NE(tell("tallyrace", {tally_one, tally_one}).find("This machine has one CPU, so"),
-            std::string::npos);
-  // Nothing lost on two CPUs: the verdict is what the run measured (whether the workers' counting
-  // overlapped), never a guess at the machine.
-  const std::string none =
-      replaced(replaced(tally_all, "total: 1918738", "total: 2097152"), "lost: 178414", "lost: 0");
-  const std::string apart =
-      tell("tallyrace", {replaced(none, "overlapping: 14", "overlapping: 0"),
-                         replaced(tally_one, "overlapping: 5", "overlapping: 0")});
-  for (const char* shown : {"nothing was lost this time", "no worker's counting overlapped",
-                            "no worker was switched out before it was through"})
-    EXPECT_NE(apart.find(shown), std::string::npos) << shown << " in\n" << apart;
-  EXPECT_NE(tell("tallyrace", {none, tally_one}).find("though 14 of the 16 workers counted while"),
-            std::string::npos);
-  for (const std::string& told : {apart, tell("tallyrace", {none, tally_one})})
-    EXPECT_EQ(told.find("busy"), std::string::npos) << told;
-
-  const std::string race = tell("gaterace", {race_out, kill_out});
-  for (const char* figure : {"4 processes x 20 rounds = 80", "ended at 21, 59 lost", "71 sections",
-                             "80 of 80, 0 lost, 0 overlapping", "signal 9 (Killed)",
-                             "gave up after 1.03 s: the semaphore stayed taken"})
-    EXPECT_NE(race.find(figure), std::string::npos) << figure << " in\n" << race;
-  EXPECT_EQ(race.find("onnection"), std::string::npos) << "there is no connection:\n" << race;
-  EXPECT_NE(tell("gaterace", {race_out, replaced(kill_out, "gave up: the semaphore stayed taken",
-                                                 "took the semaphore")})
-                .find("Yet the next taker took it, after 1.03 s"),
-            std::string::npos);
-  const std::string tear =
-      tell("segtear", {"copies: 20000\none letter: 1904\ntorn: 18096\nsegment size: 4096\n"});
-  EXPECT_NE(tear.find("20000 copies: 18096 torn (both letters), 1904 of one letter"),
-            std::string::npos)
-      << tear;
-  const std::string relay = tell(
-      "relaykeep",
-      {"child pid: 5\nchild: reading, with its own write end still open\nparent pid: 4\n"
-       "child wchan: anon_pipe_read\nchild read for: 0.51 s\nchild ended: signal 15 (Terminated)\n",
-       "sigpipe signal: 13 (Broken pipe)\nsigpipe status: 141\nepipe write: -1 (Broken pipe)\n"
-       "capacity: 65536\nF_GETPIPE_SZ: 65536\n"});
-  for (const char* figure : {"0.51 s", "anon_pipe_read", "signal 15 (Terminated)",
-                             "13 (Broken pipe), status 141", "took 65536 bytes"})
-    EXPECT_NE(relay.find(figure), std::string::npos) << figure << " in\n" << relay;
-  // Every line is narration, and colour wraps each one.
-  EXPECT_EQ(std::regex_replace(relay, std::regex("## [^\n]*\n"), ""), "");
-  const lens::Told colored =
-      lens::lesson_tell("segtear", {"copies: 1\none letter: 1\ntorn: 0\n"}, lens::Narration::color);
-  EXPECT_EQ(colored.text.substr(0, 8), "\x1b[36m## ");
-}
-
-TEST(LessonTell, OutputsThatAreNotAWholeRunAreRefused) {
-  const std::string race(race_out);
-  const std::string kill(kill_out);
-  const std::string tally(tally_all);
-  const std::string one(tally_one);
-  // Figures that do not add up.
-  EXPECT_NE(refusal("tallyrace", {replaced(tally_all, "lost: 178414", "lost: 178415"), one})
-                .find("lost 178415 is not expected 2097152 - total 1918738"),
-            std::string::npos);
-  EXPECT_NE(refusal("segtear", {"copies: 20000\none letter: 1904\ntorn: 18095\n"})
-                .find("one letter 1904 + torn 18095 is not copies 20000"),
-            std::string::npos);
-  EXPECT_NE(
-      refusal("gaterace", {replaced(race_out, "unlocked lost: 59", "unlocked lost: 58"), kill}),
-      "");
-  EXPECT_NE(refusal("gaterace", {replaced(race_out, "rounds: 20", "rounds: 21"), kill}), "");
-  // The pinned run must be on one CPU.
-  EXPECT_NE(refusal("tallyrace", {tally, tally}).find("not a run on one CPU"), std::string::npos);
-  // Lines missing, twice, not numbers, or not plain text (a terminal's escape).
-  EXPECT_NE(refusal("tallyrace", {tally, "workers: 16\ncpus: 1\n"})
-                .find("output 2: no line \"expected: N\""),
-            std::string::npos);
-  EXPECT_NE(refusal("tallyrace", {tally + "lost: 1\n", one}).find("more than one line"),
-            std::string::npos);
-  EXPECT_NE(refusal("tallyrace", {replaced(tally_all, "cpus: 2", "cpus: -2"), one}), "");
-  EXPECT_NE(
-      refusal("tallyrace", {replaced(tally_all, "cpus: 2", "cpus: 99999999999999999999"), one}),
-      "");
-  EXPECT_NE(refusal("gaterace", {race, replaced(kill_out, "9 (Killed)", "9 \x1b]0;x\x07")})
-                .find("not plain text"),
-            std::string::npos);
-  EXPECT_NE(refusal("gaterace", {race, replaced(kill_out, "1.03 s", "soon")}), "");
-  EXPECT_NE(refusal("relaykeep", {"", "sigpipe status: 141\n"}), "");
-  EXPECT_NE(refusal("segtear", {"\177ELF\x01 garbage"}), "");
-  EXPECT_NE(refusal("segtear", {"", ""}), "");
-  for (const char* whole : {"not a whole run of the lesson", "segtear output 1: "})
-    EXPECT_NE(refusal("segtear", {"copies: 1\n"}).find(whole), std::string::npos) << whole;
-}
-
-// Outputs made to hurt: figures whose product overflows (UBSan in the asan preset reports any
-// overflow), counts no run can have, and a terminal's controls in a text line. Each is refused
-// with one line that says what is wrong.
-TEST(LessonTell, HostileOutputsAreRefusedWithOneLineAndNoOverflow) {
-  const std::string kill(kill_out);
-  const std::string one(tally_one);
-  const std::vector<std::pair<std::vector<std::string>, std::string>> hostile = {
-      {{replaced(replaced(race_out, "processes: 4", "processes: 4294967296"), "rounds: 20",
-                 "rounds: 4294967296"),
-        kill},
-       "more sections than any run has"},
-      {{replaced(race_out, "processes: 4", "processes: 9223372036854775807"), kill},
-       "is not a count"},
-      {{replaced(race_out, "processes: 4", "processes: 0"), kill}, "at least one process"},
-      {{replaced(race_out, "rounds: 20", "rounds: 0"), kill}, "at least one round"},
-      {{replaced(race_out, "unlocked overlapping: 71", "unlocked overlapping: 81"), kill},
-       "unlocked overlapping 81 is more than 80 sections"},
-      {{replaced(tally_all, "overlapping: 14", "overlapping: 17"), one},
-       "overlapping 17 is more than 16 workers"},
-      {{replaced(tally_all, "workers: 16", "workers: 0"), one}, "at least one worker"},
-      // A C1 control (CSI, as UTF-8) and DEL: a terminal acts on the first, and neither is text.
-      {{std::string(race_out), replaced(kill_out, "9 (Killed)",
-                                        "9 (\xc2\x9b"
-                                        "2J)")},
-       "not plain text"},
-      {{std::string(race_out), replaced(kill_out, "9 (Killed)", "9 (Kil\x7fled)")},
-       "not plain text"},
-      // ETIMEDOUT's text told as if it were what happened: neither outcome gaterace prints.
-      {{std::string(race_out), replaced(kill_out, "gave up: the semaphore stayed taken",
-                                        "sem_timedwait: Connection timed out")},
-       "is neither"},
-  };
-  for (const auto& [outputs, why] : hostile) {
-    const std::string name = outputs[0].starts_with("table") ? "tallyrace" : "gaterace";
-    const std::string problem = refusal(name, outputs);
-    EXPECT_NE(problem.find(why), std::string::npos) << why << ": " << problem;
-    // One line of plain text: nothing of the hostile bytes is passed on.
-    EXPECT_TRUE(std::all_of(problem.begin(), problem.end(), [](char letter) {
-      return letter >= ' ' && letter <= '~';
-    })) << problem;
-  }
 }
 
 TEST(LessonDiagrams, SectionsInsideTheSemaphoreNeverOverlap) {
@@ -2383,69 +1977,6 @@ TEST(LessonDiagrams, TheChildsReadHasNoEndUntilTheParentEndsIt) {
   // A run whose lessons were not recorded draws none of them.
   EXPECT_TRUE(lens::lesson_diagrams(lens::read_lessons(logs / "i386")).empty());
   EXPECT_EQ(lens::lesson_diagrams(lens::read_lessons(logs / "lessons")).size(), 3U);
-}
-
-TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
-  TempDir dir("lens-lesson");
-  std::ofstream(dir / "race") << race_out;
-  std::ofstream(dir / "kill") << kill_out;
-  std::ofstream(dir / "torn") << "copies: 3\none letter: 1\ntorn: 1\n";
-  for (const char* name : {"tallyrace", "relaykeep", "segtear", "gaterace"}) {
-    const Result asked = run(LENS_TOOL, {"lesson", "ask", name});
-    EXPECT_EQ(asked.status, 0) << asked.err;
-    EXPECT_EQ(std::regex_replace(asked.out, std::regex("## [^\n]*\\?\n"), "").find('?'),
-              std::string::npos);
-    EXPECT_NE(asked.out.find('?'), std::string::npos) << name << " asks nothing";
-  }
-  const Result told =
-      run(LENS_TOOL, {"--color", "lesson", "tell", "gaterace", dir / "race", dir / "kill"});
-  EXPECT_EQ(told.status, 0) << told.err;
-  EXPECT_EQ(told.out.substr(0, 8), "\x1b[36m## ");
-  // A refused output: status 1 and one line that says what is wrong.
-  const Result torn = run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "torn"});
-  EXPECT_EQ(torn.status, 1);
-  EXPECT_EQ(torn.out, "");
-  EXPECT_TRUE(std::regex_match(torn.err, std::regex("lens: segtear output 1: [^\n]*\n")))
-      << torn.err;
-  EXPECT_EQ(run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "none"}).status, 1);
-  for (const std::vector<std::string>& wrong :
-       std::vector<std::vector<std::string>>{{"lesson", "ask", "forkrelay"},
-                                             {"lesson", "ask"},
-                                             {"lesson", "tell", "segtear"},
-                                             {"lesson", "tell", "gaterace", dir / "race"},
-                                             {"lesson", "say", "segtear", dir / "torn"}}) {
-    const Result refused = run(LENS_TOOL, wrong);
-    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
-    EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
-  }
-}
-
-// An output is read only from a regular file, up to 65536 bytes: exactly that many is a whole
-// output; one more is too long; a FIFO (which would block an open or a read for ever) and a
-// folder are refused at once, each with one line.
-TEST(LensTool, LessonTellReadsRegularFilesOfUpTo64KiBAndNeverWaitsOnAFifo) {
-  TempDir dir("lens-lesson-files");
-  const std::string whole = "copies: 3\none letter: 1\ntorn: 2\n";
-  // Other lines are passed over: padded with a sentence to the byte.
-  const std::string padded = whole + std::string(65536 - whole.size() - 1, 'x') + "\n";
-  ASSERT_EQ(padded.size(), 65536U);
-  std::ofstream(dir / "exact") << padded;
-  std::ofstream(dir / "over") << padded << "\n";
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  const Result exact = run(LENS_TOOL, {"lesson", "tell", "segtear", dir / "exact"});
-  EXPECT_EQ(exact.status, 0) << exact.err;
-  EXPECT_NE(exact.out.find("3 copies: 2 torn"), std::string::npos) << exact.out;
-  for (const auto& [name, why] :
-       {std::pair{"over", "too long"}, std::pair{"fifo", "not a regular file"},
-        std::pair{"", "not a regular file"}}) {
-    const Result refused =
-        run(LENS_TOOL, {"lesson", "tell", "segtear", dir / name}, {.timeout = 10s});
-    EXPECT_FALSE(refused.timed_out) << name;
-    EXPECT_EQ(refused.status, 1) << name;
-    EXPECT_TRUE(
-        std::regex_match(refused.err, std::regex("lens: [^\n]*" + std::string(why) + "[^\n]*\n")))
-        << name << ": " << refused.err;
-  }
 }
 
 }  // namespace
