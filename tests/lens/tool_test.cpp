@@ -169,5 +169,47 @@ TEST(LensTool, LessonTellReadsRegularFilesOfUpTo64KiBAndNeverWaitsOnAFifo) {
   }
 }
 
+// lens names, as the tour and the scripts that record the tests' samples read it. Faults: names
+// that differ from those lens reads its records by; an option or a word more taken.
+TEST(LensTool, NamesAreTheRecordFilesLensReads) {
+  const Result names = run(LENS_TOOL, {"names"});
+  EXPECT_EQ(names.status, 0) << names.err;
+  EXPECT_EQ(names.out, lens::names_text());
+  EXPECT_NE(names.out.find("\nrun segment segpeek-2 3-segment-segpeek-2\n"), std::string::npos)
+      << names.out;
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{"names", "pipe"}, {"--color", "names"}}) {
+    const Result refused = run(LENS_TOOL, wrong);
+    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
+    EXPECT_NE(refused.err.find("lens names"), std::string::npos);
+  }
+}
+
+// The tour and the scripts that record the tests' samples take every record file's name from
+// lens names: none of them spells a step's prefix ("1-pipe", "3-segment-segpeek-2", ...) outside
+// a comment. Fault: a name spelled again by hand, which drifts from the one lens reads.
+TEST(LensTool, TheTourAndTheRecordScriptsSpellNoRecordFilesName) {
+  std::vector<fs::path> scripts = {source / "tour", source / "tests/strace_logs/record",
+                                   source / "tests/strace_logs/lessons/record",
+                                   source / "tests/perf_logs/record"};
+  for (const auto& entry : fs::directory_iterator(source / "tourlib"))
+    scripts.push_back(entry.path());
+  ASSERT_GT(scripts.size(), 4U) << "no tourlib/ beside the tour";
+  for (const fs::path& script : scripts) {
+    std::ifstream file(script);
+    ASSERT_TRUE(file) << script;
+    int number = 0;
+    for (std::string line; std::getline(file, line);) {
+      ++number;
+      const std::size_t start = line.find_first_not_of(' ');
+      if (start == std::string::npos || line[start] == '#')
+        continue;
+      for (const lens::StepNames& step : lens::step_names)
+        EXPECT_EQ(line.find(step.prefix), std::string::npos)
+            << script << ":" << number << " spells " << step.prefix << ": " << line;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ipcwalk
