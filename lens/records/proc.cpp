@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -79,19 +80,21 @@ std::optional<std::string> proc_read(const std::string& path, std::size_t limit,
   struct stat status {};
   std::optional<std::string> text;
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    std::string bytes(limit + 1, '\0');
-    std::size_t got = 0;
+    // Read a piece at a time: most files here are a line, and the long ones far below the limit.
+    constexpr std::size_t piece = 4096;
+    std::string bytes;
     bool failed = false;
-    while (!failed && got < bytes.size()) {
+    while (!failed && bytes.size() <= limit) {
+      const std::size_t got = bytes.size();
+      bytes.resize(got + std::min(piece, limit + 1 - got));
       const ssize_t part = ::read(fd, bytes.data() + got, bytes.size() - got);
+      bytes.resize(got + (part > 0 ? static_cast<std::size_t>(part) : 0));
       if (part == 0) {
         break;
       }
       failed = part < 0 && errno != EINTR;
-      got += part > 0 ? static_cast<std::size_t>(part) : 0;
     }
     if (!failed) {
-      bytes.resize(got);
       text = std::move(bytes);
     }
   }
