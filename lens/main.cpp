@@ -26,6 +26,9 @@
 //   lens tracee PID                   the pid of the child of strace process PID that strace
 //                                     traces and that has become the program; status 1 and no
 //                                     output where there is none yet
+//   lens names                        the names of the files a tour records, a line each: "step
+//                                     WORD PREFIX NAME LESSON" (the name's blanks as
+//                                     underscores), then "run WORD RUN FILE" for each of its runs
 //
 // view prints what the tour shows under "-- what the kernel saw --" (or "holds"); --color writes
 // its narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
@@ -60,13 +63,16 @@
 #include <string_view>
 #include <vector>
 
-#include "draw.h"
-#include "holds.h"
-#include "lesson_diagrams.h"
-#include "lessons.h"
-#include "processes.h"
-#include "show.h"
-#include "views.h"
+#include "draw/draw.h"
+#include "model/mechanisms.h"
+#include "narrate/holds.h"
+#include "narrate/kernel_views.h"
+#include "narrate/lessons.h"
+#include "narrate/narrator.h"
+#include "narrate/visible.h"
+#include "records/outputs.h"
+#include "records/proc.h"
+#include "records/record_files.h"
 
 namespace {
 
@@ -83,7 +89,8 @@ constexpr std::string_view usage_text =
     "       lens state PID\n"
     "       lens tracee PID\n"
     "       lens [--color] lesson ask NAME\n"
-    "       lens [--color] lesson tell NAME OUTPUT...\n";
+    "       lens [--color] lesson tell NAME OUTPUT...\n"
+    "       lens names\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
 
@@ -92,8 +99,10 @@ int usage() {
   return usage_status;
 }
 
+// What failed, made visible: it may name a file or quote what was read.
 int fail(const std::string& what) {
-  std::fprintf(stderr, "lens: %s\n", what.c_str());
+  const std::string shown = "lens: " + lens::visible(what) + "\n";
+  std::fwrite(shown.data(), 1, shown.size(), stderr);
   return EXIT_FAILURE;
 }
 
@@ -119,7 +128,7 @@ int print(std::string_view text) {
   return EXIT_SUCCESS;
 }
 
-int view(std::string_view step, const char* path, lens::Narration narration) {
+int view(std::string_view step, const char* path, lens::Narrator& narrator) {
   if (step != "pipe" && step != "threads") {
     return usage();
   }
@@ -132,8 +141,12 @@ int view(std::string_view step, const char* path, lens::Narration narration) {
   if (file.bad()) {
     return fail(std::string(path) + ": cannot read: " + std::strerror(errno != 0 ? errno : EIO));
   }
-  return print(step == "pipe" ? lens::pipe_view(log, narration)
-                              : lens::threads_view(log, narration));
+  if (step == "pipe") {
+    lens::pipe_view(log, narrator);
+  } else {
+    lens::threads_view(log, narrator);
+  }
+  return print(narrator.take());
 }
 
 // Copies descriptor fd to standard output as it arrives, its control characters made visible.
@@ -245,12 +258,9 @@ int timeline(const Folders& folders) {
   if (out.empty() || !fs::is_directory(out, error)) {
     return fail(out + ": no such folder to write into");
   }
-  std::vector<lens::Diagram> diagrams = lens::diagrams(lens::read_run(traces));
-  for (lens::Diagram& lesson : lens::lesson_diagrams(lens::read_lessons(traces))) {
-    diagrams.push_back(std::move(lesson));
-  }
-  for (const auto& [name, text] : {std::pair{"timeline.html", lens::page_html(diagrams)},
-                                   std::pair{"timeline.json", lens::trace_json(diagrams)}}) {
+  const std::vector<lens::Figure> figures = lens::figures(lens::read_tour_records(traces));
+  for (const auto& [name, text] : {std::pair{"timeline.html", lens::page_html(figures)},
+                                   std::pair{"timeline.json", lens::trace_json(figures)}}) {
     if (const std::string failed = put(fs::path(out) / name, text); !failed.empty()) {
       return fail(failed);
     }
@@ -270,7 +280,7 @@ std::optional<int> whole_number(std::string_view text) {
 
 // What the kernel holds, read live from /proc and /dev/shm: "segment ID [STAMP PEEK]",
 // "taker PID FILE" or "semaphore FILE".
-int held_view(const std::vector<std::string_view>& words, lens::Narration narration) {
+int held_view(const std::vector<std::string_view>& words, lens::Narrator& narrator) {
   std::vector<int> numbers;
   for (std::size_t index = 1; index < words.size(); ++index) {
     if (const auto number = whole_number(words[index])) {
@@ -279,25 +289,28 @@ int held_view(const std::vector<std::string_view>& words, lens::Narration narrat
   }
   const std::string_view what = words.front();
   if (what == "semaphore" && words.size() == 2) {
-    return print(lens::semaphore_view(std::string(words[1]), narration));
+    lens::semaphore_view(std::string(words[1]), narrator);
+    return print(narrator.take());
   }
   if (what == "taker" && words.size() == 3 && whole_number(words[1])) {
-    return print(lens::taker_view(numbers.front(), std::string(words[2]), narration));
+    lens::taker_view(numbers.front(), std::string(words[2]), narrator);
+    return print(narrator.take());
   }
   if (what == "segment" && (words.size() == 2 || words.size() == 4) &&
       numbers.size() == words.size() - 1) {
-    return print(
-        lens::segment_view(numbers.front(), {numbers.begin() + 1, numbers.end()}, narration));
+    lens::segment_view(numbers.front(), {numbers.begin() + 1, numbers.end()}, narrator);
+    return print(narrator.take());
   }
   return usage();
 }
 
 // "ask NAME" or "tell NAME OUTPUT...": a lesson's question, or what its runs' outputs measured.
-int lesson(const std::vector<std::string_view>& words, lens::Narration narration) {
+int lesson(const std::vector<std::string_view>& words, lens::Narrator& narrator) {
   const std::string_view name = words.size() >= 2 ? words[1] : std::string_view();
   const auto runs = lens::lesson_runs(name);
   if (runs && words.size() == 2 && words.front() == "ask") {
-    return print(lens::lesson_ask(name, narration));
+    lens::lesson_ask(name, narrator);
+    return print(narrator.take());
   }
   if (!runs || words.size() != 2 + *runs || words.front() != "tell") {
     return usage();
@@ -311,8 +324,8 @@ int lesson(const std::vector<std::string_view>& words, lens::Narration narration
     }
     outputs.push_back(std::move(*output.text));
   }
-  const lens::Told told = lens::lesson_tell(name, outputs, narration);
-  return told.problem.empty() ? print(told.text) : fail(told.problem);
+  const std::string problem = lens::lesson_tell(name, outputs, narrator);
+  return problem.empty() ? print(narrator.take()) : fail(problem);
 }
 
 // "state PID" or "tracee PID", read from /proc.
@@ -336,12 +349,12 @@ int main(int argc, char* argv[]) {
   const bool color = !args.empty() && args[0] == "--color";
   const std::size_t at = color ? 1 : 0;
   const std::size_t count = args.size() - at;
-  const lens::Narration narration = color ? lens::Narration::color : lens::Narration::plain;
+  lens::Narrator narrator(color ? lens::Narration::color : lens::Narration::plain);
   if (count == 3 && args[at] == "view" && (args[at + 1] == "pipe" || args[at + 1] == "threads")) {
-    return view(args[at + 1], argv[at + 3], narration);
+    return view(args[at + 1], argv[at + 3], narrator);
   }
   if (count >= 3 && args[at] == "view") {
-    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
+    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
   }
   if (!color && count <= 2 && count >= 1 && args[at] == "show") {
     return show(count == 2 ? argv[2] : nullptr);
@@ -350,7 +363,10 @@ int main(int argc, char* argv[]) {
     return timeline(Folders{argv[2], argv[3]});
   }
   if (count >= 3 && args[at] == "lesson") {
-    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narration);
+    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
+  }
+  if (!color && count == 1 && args[at] == "names") {
+    return print(lens::names_text());
   }
   if (!color && count == 2) {
     return process(args);

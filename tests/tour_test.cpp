@@ -671,13 +671,55 @@ TEST(Tour, TwoToursAtOnceBuildOneAfterTheOther) {
   }
 }
 
+// The record files that lens names (lens names): each run's strace record, and each step's
+// perf record with its pids.
+struct NamedRecords {
+  std::set<std::string> strace;
+  std::set<std::string> perf;
+};
+NamedRecords named_records(const std::string& lens) {
+  NamedRecords named;
+  std::istringstream names(run(lens, {"names"}).out);
+  for (std::string line; std::getline(names, line);) {
+    std::istringstream fields(line);
+    std::string kind, word, first, second;
+    fields >> kind >> word >> first >> second;
+    if (kind == "run")
+      named.strace.insert(second + ".strace");
+    else if (kind == "step")
+      named.perf.insert({first + ".perf", first + ".pids"});
+  }
+  return named;
+}
+
+// The tour draws the timeline from what it recorded; the lens it runs here notes the files it
+// is given first, so that the test sees that the tour recorded each run under the name lens
+// reads it by.
 TEST(Tour, DrawsTheRunAsATimeline) {
   if (!strace_works())
     GTEST_SKIP() << "strace cannot trace here";
-  TempDir folder("timeline");
+  TempDir folder("timeline"), noting("noting-lens");
   const std::string out_dir = folder / "drawn";  // the tour makes it
-  Result result = run(tour, {"--bin", bin, "--timeline", out_dir}, {.timeout = 280s});
+  const std::string lens = fs::path(bin).parent_path() / "tools" / "lens";
+  const std::string listed = noting / "recorded";
+  fs::create_directories(noting.path() / "bin");
+  fs::create_directories(noting.path() / "tools");
+  for (const std::string& name : programs)
+    fs::create_symlink(fs::path(bin) / name, noting.path() / "bin" / name);
+  write_script(noting / "tools/lens", "[ \"$1\" != timeline ] || ls -- \"$2\" >'" + listed +
+                                          "'\nexec '" + lens + "' \"$@\"\n");
+  Result result = run(tour, {"--bin", noting / "bin", "--timeline", out_dir}, {.timeout = 280s});
   ASSERT_EQ(result.status, 0) << result.err << result.out;
+  std::set<std::string> recorded;
+  std::istringstream listing(read_file(listed));
+  for (std::string file; std::getline(listing, file);)
+    recorded.insert(file);
+  const NamedRecords records = named_records(lens);
+  ASSERT_EQ(records.strace.size(), 10u);
+  for (const std::string& name : records.strace)
+    EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
+  for (const std::string& name : recorded)
+    EXPECT_TRUE(!name.ends_with(".strace") || records.strace.count(name)) << name << " unnamed";
   EXPECT_NE(result.out.find(out_dir + "/timeline.html (open it in a browser)"), std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find(out_dir + "/timeline.json"), std::string::npos) << result.out;
@@ -744,6 +786,8 @@ TEST(Tour, DrawsTheRunAsATimeline) {
     GTEST_SKIP() << "perf may not record the scheduler here: the CPUs' view is not checked";
   EXPECT_NE(result.out.find("\n## Each step once more, without strace"), std::string::npos);
   EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  for (const std::string& name : records.perf)
+    EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
   std::size_t runs = 0;
   for (const Json& event : events)
     runs += event.at("ph") == "i" && event.value("s", "") == "g";

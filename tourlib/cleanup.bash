@@ -66,7 +66,7 @@ output_gone() {
 # The identifier in segmake's line, once it has printed it.
 segment_printed() {
   sed -n 's/^Successfully created segment : \([0-9][0-9]*\) $/\1/p' \
-    "$work/3-segment-segmake.out" 2>/dev/null
+    "$work/${run_file["segment/segmake"]-}.out" 2>/dev/null
 }
 
 # Removes the segment segmake printed or, where it did not say, those its process ($1) made

@@ -15,6 +15,29 @@ clock_ticks=100 # the kernel's clock ticks a second, in which /proc counts CPU t
 strace_format=(-f -ttt -T -s 32 --strings-in-hex=non-ascii-chars -e read=all -e write=all)
 # Held programs, by their run's name: the descriptor that presses Enter, the job, the program.
 declare -A held_fd=() held_runner=() held_pid=()
+# The names of what the tour records, as lens gives them (lens names), so that no one else spells
+# them: the steps' words in order; by word, each step's prefix ("1-pipe", also its perf record's
+# name) and its name in a sentence; by "WORD/RUN", each run's file ("segment/segpeek-2":
+# "3-segment-segpeek-2", its output and strace's record named after it).
+steps=()
+declare -A step_prefix=() step_name=() run_file=()
+
+# Reads the names of what the tour records from lens, once.
+read_names() {
+  local kind word first second
+  "$lens" names >"$work/names" &
+  wait $! || stop "lens could not name the files the tour records"
+  while read -r kind word first second _; do
+    if [ "$kind" = step ]; then
+      steps+=("$word")
+      step_prefix[$word]=$first
+      step_name[$word]=${second//_/ }
+    elif [ "$kind" = run ]; then
+      run_file["$word/$first"]=$second
+    fi
+  done <"$work/names"
+  [ "${#steps[@]}" != 0 ] || stop "lens named no step of the tour"
+}
 
 # Runs COMMAND... every 20 ms until it succeeds, for SECONDS at least (status 1: time ran out).
 wait_until() {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "lessons.h"
-#include "processes.h"
+#include "records/outputs.h"
+#include "records/proc.h"
 #include "records/record_files.h"
 #include "records/sched_log.h"
 #include "records/strace_log.h"

@@ -1,17 +1,14 @@
-// The tour's lessons, told around their runs: `lens lesson ask NAME` puts the question before a
-// lesson runs, and `lens lesson tell NAME OUT...` reads what the runs printed ("key: value"
-// lines) and says what was measured and why. The outputs are untrusted text: every figure told
-// comes from them, and an output that lacks a line, or whose figures do not add up, is refused
-// with one sentence saying what is wrong.
+// What the tour's lessons printed, read into their figures: each lesson prints "key: value"
+// lines, and `lens lesson tell` and the lessons' diagrams state what they read here. The outputs
+// are untrusted text: an output that lacks a line, holds one twice, holds what is not plain text,
+// or whose figures do not add up, is refused with one sentence saying what is wrong. Reading
+// only: what is said of the figures is narrate/'s.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "views.h"
 
 namespace lens {
 
@@ -100,20 +97,5 @@ Parsed<PipeLimits> parse_limits(std::string_view output);
 Parsed<TearFigures> parse_tear(std::string_view output);
 Parsed<RaceFigures> parse_race(std::string_view output);
 Parsed<KillFigures> parse_kill(std::string_view output);
-
-// The lessons by name, and how many runs' outputs each one's tell reads.
-std::optional<std::size_t> lesson_runs(std::string_view name);
-
-// The question before lesson name runs: narration lines; empty for an unknown lesson.
-std::string lesson_ask(std::string_view name, Narration narration);
-
-// What the runs of lesson name measured and why, from their outputs in the tour's order; or,
-// in problem, the sentence that says why the outputs cannot be told.
-struct Told {
-  std::string text;
-  std::string problem;
-};
-Told lesson_tell(std::string_view name, const std::vector<std::string>& outputs,
-                 Narration narration);
 
 }  // namespace lens

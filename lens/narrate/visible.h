@@ -1,6 +1,8 @@
-// `lens show`: a program's output shown to the tour's reader with nothing in it that could work
-// the terminal. Whoever wrote the bytes (another user can write into a shared-memory segment that
-// segpeek prints) must not get to set its title, move its cursor or clear its screen.
+// The terminal's one escape: every byte lens prints to a terminal that it did not write itself (a
+// program's output under `lens show`, strace's text of a call, a row of /proc, a file's name) is
+// shown with nothing in it that could work the terminal. Whoever wrote the bytes (another user
+// can write into a shared-memory segment that segpeek prints) must not get to set its title, move
+// its cursor or clear its screen.
 #pragma once
 
 #include <string>
@@ -21,7 +23,6 @@ class Visible {
   void finish(std::string& out);
 
  private:
-  void character(std::string_view bytes, std::string& out) const;
   std::string held_;  // the start of a UTF-8 sequence cut by the end of a piece
 };
 

@@ -1,4 +1,4 @@
-#include "show.h"
+#include "narrate/visible.h"
 
 #include <cstddef>
 #include <optional>
@@ -7,7 +7,7 @@ namespace lens {
 namespace {
 
 // A byte shown as \xNN, in lower-case hex.
-void escape(unsigned char byte, std::string& out) {
+void visible_escape(unsigned char byte, std::string& out) {
   constexpr std::string_view digits = "0123456789abcdef";
   out += "\\x";
   out += digits[byte >> 4U];
@@ -16,33 +16,37 @@ void escape(unsigned char byte, std::string& out) {
 
 // What a UTF-8 sequence's lead byte asks for: its length, and the range of its second byte (the
 // bounds that rule out overlong forms, UTF-16 surrogates and code points past U+10FFFF).
-struct Lead {
+struct VisibleLead {
   std::size_t length = 0;  // 0: no lead byte
   unsigned char low = 0x80;
   unsigned char high = 0xbf;
 };
 
-Lead lead(unsigned char byte) {
+VisibleLead visible_lead(unsigned char byte) {
   if (byte >= 0xc2 && byte <= 0xdf) {
-    return Lead{2};
+    return VisibleLead{2};
   }
   if (byte >= 0xe0 && byte <= 0xef) {
-    return byte == 0xe0 ? Lead{3, 0xa0} : byte == 0xed ? Lead{3, 0x80, 0x9f} : Lead{3};
+    return byte == 0xe0   ? VisibleLead{3, 0xa0}
+           : byte == 0xed ? VisibleLead{3, 0x80, 0x9f}
+                          : VisibleLead{3};
   }
   if (byte >= 0xf0 && byte <= 0xf4) {
-    return byte == 0xf0 ? Lead{4, 0x90} : byte == 0xf4 ? Lead{4, 0x80, 0x8f} : Lead{4};
+    return byte == 0xf0   ? VisibleLead{4, 0x90}
+           : byte == 0xf4 ? VisibleLead{4, 0x80, 0x8f}
+                          : VisibleLead{4};
   }
-  return Lead{};
+  return VisibleLead{};
 }
 
-bool shown_as_is(unsigned char byte) {
+bool visible_as_is(unsigned char byte) {
   return byte == '\t' || byte == '\n' || (byte >= 0x20 && byte != 0x7f);
 }
 
 // How many bytes from the start of bytes (which begins with a lead byte) form a valid sequence:
 // its length, 0 where it is invalid, or nothing where bytes end before it could be told.
-std::optional<std::size_t> sequence(std::string_view bytes) {
-  const Lead wanted = lead(static_cast<unsigned char>(bytes[0]));
+std::optional<std::size_t> visible_sequence(std::string_view bytes) {
+  const VisibleLead wanted = visible_lead(static_cast<unsigned char>(bytes[0]));
   if (wanted.length == 0) {
     return 0;
   }
@@ -75,24 +79,24 @@ void Visible::feed(std::string_view bytes, std::string& out) {
   while (at < bytes.size()) {
     const auto byte = static_cast<unsigned char>(bytes[at]);
     if (byte < 0x80) {
-      shown_as_is(byte) ? void(out += static_cast<char>(byte)) : escape(byte, out);
+      visible_as_is(byte) ? void(out += static_cast<char>(byte)) : visible_escape(byte, out);
       ++at;
       continue;
     }
-    const auto length = sequence(bytes.substr(at));
+    const auto length = visible_sequence(bytes.substr(at));
     if (!length) {
       held_ = bytes.substr(at);
       return;
     }
     if (*length == 0) {
-      escape(byte, out);
+      visible_escape(byte, out);
       ++at;
       continue;
     }
     const auto second = static_cast<unsigned char>(bytes[at + 1]);
     if (byte == 0xc2 && second <= 0x9f) {  // a C1 control, U+0080 to U+009F
-      escape(byte, out);
-      escape(second, out);
+      visible_escape(byte, out);
+      visible_escape(second, out);
     } else {
       out += bytes.substr(at, *length);
     }
@@ -102,7 +106,7 @@ void Visible::feed(std::string_view bytes, std::string& out) {
 
 void Visible::finish(std::string& out) {
   for (const char byte : held_) {
-    escape(static_cast<unsigned char>(byte), out);
+    visible_escape(static_cast<unsigned char>(byte), out);
   }
   held_.clear();
 }

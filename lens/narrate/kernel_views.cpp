@@ -1,33 +1,21 @@
-#include "views.h"
+#include "narrate/kernel_views.h"
 
+#include <string>
 #include <string_view>
-#include <utility>
 
 #include "facts/pipe.h"
-#include "facts/tasks.h"
 #include "facts/threads.h"
 
 namespace lens {
 namespace {
 
-constexpr std::string_view cyan = "\x1b[36m";
-constexpr std::string_view plain = "\x1b[0m";
-
-class View {
+// A view: the narrator's lines, and the calls as strace wrote them.
+class KernelView {
  public:
-  explicit View(Narration narration) : narration_(narration) {}
+  explicit KernelView(Narrator& narrator) : narrator_(narrator) {}
 
-  // A line of narration.
   void say(std::string_view text) {
-    if (narration_ == Narration::color) {
-      text_ += cyan;
-    }
-    text_ += "## ";
-    text_ += text;
-    if (narration_ == Narration::color) {
-      text_ += plain;
-    }
-    text_ += '\n';
+    narrator_.say(text);
   }
 
   // A call as strace wrote it, after its pid, and the bytes dumped under it; nothing where the
@@ -36,33 +24,24 @@ class View {
     if (call == nullptr) {
       return;
     }
-    text_ += std::to_string(call->pid);
-    text_ += "  ";
-    text_ += call->text;
-    text_ += '\n';
+    narrator_.show(std::to_string(call->pid) + "  " + call->text);
     for (const std::string& line : call->dump) {
-      text_ += line;
-      text_ += '\n';
+      narrator_.show(line);
     }
   }
 
-  std::string take() {
-    return std::move(text_);
-  }
-
  private:
-  Narration narration_;
-  std::string text_;
+  Narrator& narrator_;
 };
 
 }  // namespace
 
-std::string pipe_view(const Log& log, Narration narration) {
-  View view(narration);
+void pipe_view(const Log& log, Narrator& narrator) {
+  KernelView view(narrator);
   const auto facts = find_pipe(log);
   if (!facts) {
     view.say("strace's log shows no pipe and fork here.");
-    return view.take();
+    return;
   }
   const std::string parent = std::to_string(facts->parent);
   const std::string child = std::to_string(facts->child);
@@ -87,11 +66,10 @@ std::string pipe_view(const Log& log, Narration narration) {
       "It reads 128 bytes from the read end: the same record, byte for byte, copied through the "
       "kernel.");
   view.show(facts->read);
-  return view.take();
 }
 
-std::string threads_view(const Log& log, Narration narration) {
-  View view(narration);
+void threads_view(const Log& log, Narrator& narrator) {
+  KernelView view(narrator);
   const ThreadFacts facts = find_threads(log);
   if (facts.advice != nullptr) {
     view.say(
@@ -129,7 +107,6 @@ std::string threads_view(const Log& log, Narration narration) {
         "they overlap";
   }
   view.say(most + ".");
-  return view.take();
 }
 
 }  // namespace lens

@@ -3,21 +3,17 @@
 // and shown as strace wrote it, after its pid and two spaces.
 #pragma once
 
-#include <string>
-
+#include "narrate/narrator.h"
 #include "records/strace_log.h"
 
 namespace lens {
 
-// How narration lines are written: "## TEXT", or the same in cyan for a terminal.
-enum class Narration { plain, color };
-
 // The pipe step, from forkrelay's log: the pipe, the fork, the closes, the write and the read,
 // with the bytes that strace dumped under the write and the read.
-std::string pipe_view(const Log& log, Narration narration);
+void pipe_view(const Log& log, Narrator& narrator);
 
 // The threads step, from threetally's log: the huge-page advice, the first worker's creation,
 // the workers that ran to their end, and how many threads lived at once.
-std::string threads_view(const Log& log, Narration narration);
+void threads_view(const Log& log, Narrator& narrator);
 
 }  // namespace lens
