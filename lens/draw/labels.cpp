@@ -46,9 +46,9 @@ constexpr std::array<Wide, 6> known{{
 // Any other character: wider than any of the page's fonts draws a letter or an ideograph.
 constexpr std::uint16_t unknown_advance = 1300;
 constexpr double thousand = 1000;
-constexpr double ink_margin = 1;  // a slanted or overhanging last glyph
-constexpr double ascent = 0.9;    // of the size, above the baseline
-constexpr double descent = 0.27;  // below it
+constexpr double ink_margin = 0.15;  // of the size: the ink of a slanted or overhanging glyph
+constexpr double ascent = 0.9;       // of the size, above the baseline
+constexpr double descent = 0.27;     // below it
 constexpr double ellipsis_advance = 1000;
 constexpr double label_spacing = 4;  // kept between two labels side by side
 constexpr unsigned char delete_byte = 0x7f;
@@ -132,7 +132,7 @@ double text_width(std::string_view text, Font font) {
     width += each;
     return true;
   });
-  return width + ink_margin;
+  return width + ink_margin * font.size;
 }
 
 Box text_box(double x, double baseline, double width, Font font, Anchor anchor) {
@@ -146,7 +146,7 @@ std::string fitted(std::string_view text, Font font, double width) {
   if (text_width(text, font) <= width) {
     return std::string(text);
   }
-  const double room = width - ink_margin - ellipsis_advance * font.size / thousand;
+  const double room = width - (ink_margin + ellipsis_advance / thousand) * font.size;
   double used = 0;
   std::size_t end = 0;
   each_character(text, font, [&](std::size_t at, std::size_t step, double each) {

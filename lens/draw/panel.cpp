@@ -28,12 +28,13 @@ constexpr double mark_label_lead = 3;   // a mark's label starts this far left o
 constexpr double arrow_label_lead = 4;  // an arrow's label starts this far right of its tail
 constexpr double arrow_clearance = 6;   // round an arrow, for labels: its head is this wide
 constexpr double inside_pad = 3;        // from a bar's start to the text in it
-constexpr double counter_band = 62;     // a step line's band
-constexpr double counter_room = 26;     // of which above its highest value and below its lowest
+constexpr double counter_band = 64;     // a step line's band
+constexpr double counter_room = 28;     // of which above its highest value and below its lowest
 constexpr double counter_below = 12;    // from its lowest value to the band's bottom
 constexpr double name_over = 14;        // a step line's name over its description
 constexpr double text_lift = 4;         // from a line to the baseline of the text just over it
 constexpr double value_lead = 2;        // a value starts this far right of its level's start
+constexpr double text_ascent = 0.9;     // of a text's size, over its baseline (labels.cpp)
 constexpr double zoom_drop = 6;         // from the axis to the top of a magnified stretch's box
 constexpr double zoom_note = 13;        // "magnified below", under that box
 constexpr double thinnest_box = 3;
@@ -134,17 +135,15 @@ void inside_texts(Laid& laid, Placer& placer) {
     const std::string cpu = "CPU " + std::to_string(piece.cpu);
     const std::string counted = cpu + ", " + std::to_string(piece.switches) + " switches";
     const double room = piece.x1 - piece.x0 - 2 * inside_pad;
-    for (const std::string& text : {counted, cpu}) {
-      if ((piece.switches < 2 && &text == &counted) || text_width(text, bold_font) > room) {
-        continue;
-      }
-      const Box box =
-          text_box(piece.x0 + inside_pad, on_line, text_width(text, bold_font), bold_font);
-      if (placer.place({box}, laid.piece_tags[index])) {
-        laid.inside.push_back(
-            Placed{text, box.left, on_line, laid.piece_tags[index], bold_font, -1});
-      }
-      break;
+    const std::string& text =
+        piece.switches > 1 && text_width(counted, bold_font) <= room ? counted : cpu;
+    const double text_length = text_width(text, bold_font);
+    if (text_length > room) {
+      continue;
+    }
+    const Box box = text_box(piece.x0 + inside_pad, on_line, text_length, bold_font);
+    if (placer.place({box}, laid.piece_tags[index])) {
+      laid.inside.push_back(Placed{text, box.left, on_line, laid.piece_tags[index], bold_font, -1});
     }
   }
 }
@@ -407,7 +406,7 @@ std::string label_text(const Placed& placed, double line, std::string_view css_c
 // the highest finds none, the final value says that the line went there first ("1→0"), so that
 // what is written is never untrue, however close the steps.
 std::vector<Placed> step_values(const std::vector<Tread>& treads, const std::vector<int>& values,
-                                Placer& placer) {
+                                Placer& placer, double top) {
   if (treads.empty()) {
     return {};
   }
@@ -439,6 +438,10 @@ std::vector<Placed> step_values(const std::vector<Tread>& treads, const std::vec
     for (const Box& box : over(last, text)) {
       boxes.push_back(box);
     }
+    // Else over the whole line, at the band's top.
+    const double baseline = top + plain_font.size * text_ascent + stroke_reach / 2;
+    boxes.push_back(
+        text_box(tread.x1, baseline, text_width(text, bold_font), bold_font, Anchor::end));
     return boxes;
   };
   std::vector<Placed> written;
@@ -541,7 +544,7 @@ double counter_shape(std::string& under, std::string& marks, std::string& labels
     }
   }
   marks += "<path class=\"counter\" d=\"" + step_path(treads) + "\"/>\n";
-  for (const Placed& value : step_values(treads, values, placer)) {
+  for (const Placed& value : step_values(treads, values, placer, top)) {
     labels += label_text(value, 0, "value");
   }
   return top + counter_band;

@@ -1,0 +1,39 @@
+// Figures for the drawing's tests: those of the recorded logs (tests/strace_logs,
+// tests/perf_logs), as lens_draw_dump writes them until the builder of figures lands, and small
+// ones made by hand.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "model/step.h"
+
+namespace ipcwalk {
+
+// The figures that lens_draw_dump writes from a tour run's records: `args` as it takes them
+// (TRACEDIR [lessons=DIR] [STEP=RECORD]...). Fails the test where it fails.
+std::vector<lens::Figure> dumped_figures(const std::vector<std::string>& args);
+
+// The recorded tour run (tests/strace_logs), with the given steps' scheduler's records from
+// tests/perf_logs (STEP=NAME, e.g. "threads=2-threads-threetally") and, where asked, the
+// recorded lessons.
+std::vector<lens::Figure> recorded_figures(const std::vector<std::string>& records = {},
+                                           bool lessons = false);
+
+extern const std::filesystem::path strace_logs;
+extern const std::filesystem::path perf_logs;
+
+// A note of a figure that says `text`.
+lens::Note note_saying(const std::string& text);
+
+// A figure of one strace panel over [0, length] µs, with one lane per name (pids 9, 10, ...).
+lens::Figure strace_figure(const std::vector<std::string>& lanes, lens::Micros length);
+
+// A scheduler's panel of one lane per name (tids 9, 10, ...) over [0, length] µs.
+lens::Panel scheduler_panel(const std::vector<std::string>& lanes, lens::Micros length);
+
+// A step line of a panel.
+lens::Counter counter(const std::string& name, const std::vector<lens::Level>& levels);
+
+}  // namespace ipcwalk
