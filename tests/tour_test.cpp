@@ -798,8 +798,9 @@ TEST(Tour, DrawsTheRunAsATimeline) {
   const std::string page = read_file(out_dir + "/timeline.html");
   EXPECT_EQ(count(page, "The scheduler's view below is the same step run again"), 4u);
   // What both runs of threetally cost, as the tour counted it, says where the fill's time went.
-  EXPECT_TRUE(std::regex_search(page, std::regex("this run spent [0-9.]+ ms in the kernel .*Run "
-                                                 "again under perf, the step spent [0-9.]+ ms")));
+  EXPECT_TRUE(std::regex_search(page, std::regex("this run spent [0-9.]+ ms in the kernel")));
+  EXPECT_TRUE(
+      std::regex_search(page, std::regex("Run again under perf, the step spent [0-9.]+ ms")));
 }
 
 // With --lessons, each step is followed by its lesson: the question, the runs, and what they

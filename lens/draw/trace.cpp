@@ -73,14 +73,15 @@ Track track_of(const Figure& figure, const Panel& panel, std::size_t lane) {
   return Track{svg::mechanism_name(figure.mechanism), found.process, found.id};
 }
 
-// The name of a lane's process: that of the lane of the process itself, where it has one.
+// The name of a lane's process: the program that the lane of the process itself runs, where it
+// has one (a lane made without one is named by its name).
 std::string process_name(const Panel& panel, const Lane& lane) {
   for (const Lane& other : panel.lanes) {
     if (other.id == lane.process) {
-      return other.name;
+      return other.program.empty() ? other.name : other.program;
     }
   }
-  return lane.name;
+  return lane.program.empty() ? lane.name : lane.program;
 }
 
 // The names and order of the lanes of strace's panels, and of each process the first time it

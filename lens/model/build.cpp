@@ -54,6 +54,7 @@ Window around(Micros begin, Micros end, Micros factor, Micros least) {
 Lane lane_of(std::string name, int id, int process, Life life) {
   Lane lane;
   lane.name = std::move(name);
+  lane.program = lane.name.substr(0, lane.name.find(' '));
   lane.id = id;
   lane.process = process;
   lane.begin = life.begin;

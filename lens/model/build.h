@@ -33,7 +33,8 @@ Window with_margins(Micros begin, Micros end, Margins margins);
 // A short moment's stretch: `factor` times its length on each side, and at least `least`.
 Window around(Micros begin, Micros end, Micros factor, Micros least);
 
-// A lane for a task's life.
+// A lane for a task's life, named "PROGRAM ROLE" or "PROGRAM" (its program is the name's first
+// word).
 Lane lane_of(std::string name, int id, int process, Life life);
 
 // A span of a call, or of any stretch.

@@ -54,6 +54,7 @@ struct Lane {
   Micros end = 0;        // its end
   bool compact = false;  // one of many alike (a worker, a shell): a thin lane, its spans unlabelled
   std::string summary;   // what it did in all, shown beside it: "ran 1.55 ms, CPU 0"
+  std::string program;   // the program it runs, which names its process: "forkrelay"
 };
 
 struct Span {
