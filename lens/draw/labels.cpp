@@ -80,18 +80,24 @@ std::uint16_t advance(char32_t character, bool bold) {
   return unknown_advance;
 }
 
-// The characters of a text with their advances, as drawn (a stray byte as U+FFFD).
+// A character of a text as drawn: where it ends in the text, and its advance.
+struct Drawn {
+  std::size_t end = 0;
+  double advance = 0;
+};
+
+// The characters of a text with their advances, as drawn (a stray byte as U+FFFD), until `visit`
+// returns false.
 template <typename Visit>
 void each_character(std::string_view text, Font font, Visit visit) {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t length = utf8_length(text, at);
     const char32_t character = length == 0 ? char32_t{0xfffd} : code_point(text, at, length);
-    const std::size_t step = std::max<std::size_t>(length, 1);
-    if (!visit(at, step,
-               static_cast<double>(advance(character, font.bold)) * font.size / thousand)) {
+    at += std::max<std::size_t>(length, 1);
+    const double width = static_cast<double>(advance(character, font.bold)) * font.size / thousand;
+    if (!visit(Drawn{at, width})) {
       return;
     }
-    at += step;
   }
 }
 
@@ -128,18 +134,20 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
 
 double text_width(std::string_view text, Font font) {
   double width = 0;
-  each_character(text, font, [&width](std::size_t, std::size_t, double each) {
-    width += each;
+  each_character(text, font, [&width](Drawn character) {
+    width += character.advance;
     return true;
   });
   return width + ink_margin * font.size;
 }
 
-Box text_box(double x, double baseline, double width, Font font, Anchor anchor) {
-  const double left = anchor == Anchor::start ? x
-                      : anchor == Anchor::end ? x - width
-                                              : x - width / 2;
-  return Box{left, baseline - ascent * font.size, left + width, baseline + descent * font.size};
+Box text_box(std::string_view text, Font font, Spot spot, Anchor anchor) {
+  const double width = text_width(text, font);
+  const double left = anchor == Anchor::start ? spot.x
+                      : anchor == Anchor::end ? spot.x - width
+                                              : spot.x - width / 2;
+  return Box{left, spot.baseline - ascent * font.size, left + width,
+             spot.baseline + descent * font.size};
 }
 
 std::string fitted(std::string_view text, Font font, double width) {
@@ -149,12 +157,12 @@ std::string fitted(std::string_view text, Font font, double width) {
   const double room = width - (ink_margin + ellipsis_advance / thousand) * font.size;
   double used = 0;
   std::size_t end = 0;
-  each_character(text, font, [&](std::size_t at, std::size_t step, double each) {
-    if (used + each > room) {
+  each_character(text, font, [&](Drawn character) {
+    if (used + character.advance > room) {
       return false;
     }
-    used += each;
-    end = at + step;
+    used += character.advance;
+    end = character.end;
     return true;
   });
   return room > 0 ? std::string(text.substr(0, end)) + "\u2026" : std::string();
@@ -224,7 +232,7 @@ std::optional<Placed> place_in_rows(Placer& placer, const Wanted& wanted, const 
   const double x = std::clamp(wanted.x, area.left, std::max(area.left, area.right - width));
   for (int row = 0; row < rows.most; ++row) {
     const double baseline = rows.baseline(row);
-    const Box here = text_box(x, baseline, width, wanted.font);
+    const Box here = text_box(wanted.text, wanted.font, {x, baseline});
     // Beside each thing in this row within reach: its right, or its left.
     std::vector<double> starts{x};
     const Box around{x - reach - width, here.top, x + width + reach, here.bottom};

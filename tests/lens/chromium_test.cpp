@@ -286,7 +286,7 @@ text { font: 11px "DejaVu Sans"; }</style></head><body>
 )";
   const LabelCheck check = check_labels(Browser(path), page);
   std::multiset<std::string> faults(check.faults.begin(), check.faults.end());
-  for (const std::string& fault : {
+  for (const char* fault : {
            "made: text over a span it does not name: \"over another\"",
            "made: text runs out of its bar: \"out of its bar\"",
            "made: text over a arrow it does not name: \"on the arrow\"",
