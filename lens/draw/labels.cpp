@@ -227,31 +227,36 @@ std::vector<Box> Placer::in_the_way(const Box& box, Tag names) const {
 
 std::optional<Placed> place_in_rows(Placer& placer, const Wanted& wanted, const Rows& rows,
                                     double reach) {
+  // A label near what it names reads as its own: a row higher first, and only where no row has
+  // room near, one further aside.
+  constexpr double near = 12;
   const double width = text_width(wanted.text, wanted.font);
   const Box& area = placer.area();
   const double x = std::clamp(wanted.x, area.left, std::max(area.left, area.right - width));
-  for (int row = 0; row < rows.most; ++row) {
-    const double baseline = rows.baseline(row);
-    const Box here = text_box(wanted.text, wanted.font, {x, baseline});
-    // Beside each thing in this row within reach: its right, or its left.
-    std::vector<double> starts{x};
-    const Box around{x - reach - width, here.top, x + width + reach, here.bottom};
-    for (const Box& other : placer.in_the_way(around, wanted.names)) {
-      starts.push_back(other.right + 1);
-      starts.push_back(other.left - 1 - width);
-    }
-    std::stable_sort(starts.begin(), starts.end(), [x](double one, double other) {
-      return std::abs(one - x) < std::abs(other - x);
-    });
-    std::vector<Box> candidates;
-    for (const double start : starts) {
-      if (std::abs(start - x) <= reach) {
-        candidates.push_back(here.moved(start - x, 0));
+  for (const double aside : {std::min(near, reach), reach}) {
+    for (int row = 0; row < rows.most; ++row) {
+      const double baseline = rows.baseline(row);
+      const Box here = text_box(wanted.text, wanted.font, {x, baseline});
+      // Beside each thing in this row within reach: its right, or its left.
+      std::vector<double> starts{x};
+      const Box around{x - aside - width, here.top, x + width + aside, here.bottom};
+      for (const Box& other : placer.in_the_way(around, wanted.names)) {
+        starts.push_back(other.right + 1);
+        starts.push_back(other.left - 1 - width);
       }
-    }
-    if (const auto chosen = placer.place(candidates, wanted.names)) {
-      return Placed{wanted.text, candidates[*chosen].left, baseline, wanted.names, wanted.font,
-                    row};
+      std::stable_sort(starts.begin(), starts.end(), [x](double one, double other) {
+        return std::abs(one - x) < std::abs(other - x);
+      });
+      std::vector<Box> candidates;
+      for (const double start : starts) {
+        if (std::abs(start - x) <= aside) {
+          candidates.push_back(here.moved(start - x, 0));
+        }
+      }
+      if (const auto chosen = placer.place(candidates, wanted.names)) {
+        return Placed{wanted.text, candidates[*chosen].left, baseline, wanted.names, wanted.font,
+                      row};
+      }
     }
   }
   return std::nullopt;

@@ -181,11 +181,17 @@ void summary_label(Laid& laid, const Lane& lane, const Scale& scale, Placer& pla
     candidates.push_back(
         text_box(lane.summary, plain_font, {plot_left - gap, on_line}, Anchor::end));
   }
+  // Beside the lane's end or beginning where the view shows it: where the view cuts the lane,
+  // the summary would stand by the names, or past the plot, for a lane that goes on.
   for (const double x : {end + gap, end + mark_half + gap, end + cut_sign + 2 * gap}) {
-    candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}));
+    if (scale.shows(lane.end)) {
+      candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}));
+    }
   }
   for (const double x : {begin - gap, begin - mark_half - gap, begin - cut_sign - 2 * gap}) {
-    candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}, Anchor::end));
+    if (scale.shows(lane.begin) && x - width >= plot_left - gap) {
+      candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}, Anchor::end));
+    }
   }
   if (const auto chosen = placer.place(candidates, no_tag)) {
     laid.labels.push_back(
@@ -262,8 +268,10 @@ Laid lay_out(const Panel& panel, const View& view, const Scale& scale, std::size
   for (std::size_t index = 0; index < laid.pieces.size(); ++index) {
     const Piece& piece = laid.pieces[index];
     std::string text = laid.compact || !labelled(view, piece.begin) ? "" : piece_text(panel, piece);
-    if (!text.empty() &&
-        (piece.only != nullptr || text_width(text, plain_font) <= piece.x1 - piece.x0)) {
+    // A call is labelled however short (its label says how long it took); merged spans, and a
+    // sleep (labelled with who ended it), only over a piece as wide as the label.
+    const bool over_its_own = piece.only == nullptr || piece.shade == Shade::asleep;
+    if (!text.empty() && (!over_its_own || text_width(text, plain_font) <= piece.x1 - piece.x0)) {
       wanted.push_back(Wanted{std::move(text), piece.x0, laid.piece_tags[index]});
     }
   }
