@@ -179,7 +179,7 @@ std::string description(const Figure& figure) {
     separator = "";
     std::size_t spans = 0;
     for (const Span& span : panel.spans) {
-      if (span.shade != Shade::alive && spans++ < spans_told) {
+      if (span.shade != Shade::alive && span.lane < panel.lanes.size() && spans++ < spans_told) {
         svg::append(text, {separator, span_words(span), " (", lane_words(panel, span.lane), ", ",
                            milliseconds(span.end - span.begin), ")"});
         separator = ", ";
@@ -190,11 +190,12 @@ std::string description(const Figure& figure) {
     }
     text += ".";
     for (const Arrow& arrow : panel.arrows) {
-      svg::append(
-          text, {" An arrow (",
-                 (arrow.label.empty() ? std::string(carries_meaning(arrow.carries)) : arrow.label),
-                 ") from ", lane_words(panel, arrow.from_lane), " to ",
-                 lane_words(panel, arrow.to_lane), "."});
+      if (arrow.from_lane < panel.lanes.size() && arrow.to_lane < panel.lanes.size()) {
+        svg::append(text, {" An arrow (",
+                           arrow.label.empty() ? carries_meaning(arrow.carries) : arrow.label,
+                           ") from ", lane_words(panel, arrow.from_lane), " to ",
+                           lane_words(panel, arrow.to_lane), "."});
+      }
     }
     for (const Counter& counter : panel.counters) {
       svg::append(text, {" A step line of ", counter.name, ":"});

@@ -171,14 +171,20 @@ std::string text(std::string_view css_class, double x, double y, std::string_vie
 }
 
 double Scale::x(Micros when) const {
-  const double length = static_cast<double>(std::max<Micros>(window.end - window.begin, 1));
-  const double share = static_cast<double>(when - window.begin) / length;
-  return plot_left + std::clamp(share, 0.0, 1.0) * (plot_right - plot_left);
+  return x_after_origin(static_cast<double>(when) - static_cast<double>(origin));
+}
+
+// In doubles: a record's times may be anything, and their differences overflow 64 bits.
+double Scale::x_after_origin(double micros) const {
+  const double begin = static_cast<double>(window.begin) - static_cast<double>(origin);
+  const double length =
+      std::max(static_cast<double>(window.end) - static_cast<double>(window.begin), 1.0);
+  return plot_left + std::clamp((micros - begin) / length, 0.0, 1.0) * (plot_right - plot_left);
 }
 
 void axis(std::string& out, const Scale& scale, double top, double bottom, std::string_view unit) {
-  const auto from = static_cast<double>(scale.window.begin - scale.origin);
-  const auto to = static_cast<double>(scale.window.end - scale.origin);
+  const double from = static_cast<double>(scale.window.begin) - static_cast<double>(scale.origin);
+  const double to = static_cast<double>(scale.window.end) - static_cast<double>(scale.origin);
   const double rough = std::max((to - from) / ticks, 1.0);
   const double power = std::pow(10.0, std::floor(std::log10(rough)));
   double step = power;
@@ -192,10 +198,11 @@ void axis(std::string& out, const Scale& scale, double top, double bottom, std::
       step >= micros_per_milli ? 0 : static_cast<int>(std::ceil(3 - std::log10(step) - 1e-9));
   append(out, {"<line class=\"axis\" x1=\"", at(plot_left), "\" y1=\"", at(top), "\" x2=\"",
                at(plot_right), "\" y2=\"", at(top), "\"/>\n"});
-  const auto last = static_cast<long long>(std::floor(to / step + 1e-6));
-  for (auto index = static_cast<long long>(std::ceil(from / step - 1e-6)); index <= last; ++index) {
-    const double tick = static_cast<double>(index) * step;
-    const double x = scale.x(scale.origin + static_cast<Micros>(std::llround(tick)));
+  const double first = std::ceil(from / step - 1e-6) * step;
+  constexpr int most_ticks = 12;
+  for (int index = 0; index < most_ticks && first + index * step <= to + step * 1e-6; ++index) {
+    const double tick = first + index * step;
+    const double x = scale.x_after_origin(tick);
     std::array<char, 32> written{};
     std::snprintf(written.data(), written.size(), "%.*f", decimals, tick / micros_per_milli);
     append(out, {"<line class=\"grid\" x1=\"", at(x), "\" y1=\"", at(top), "\" x2=\"", at(x),

@@ -56,6 +56,7 @@ struct Scale {
   Micros origin = 0;
 
   double x(Micros when) const;
+  double x_after_origin(double micros) const;
   bool shows(Micros when) const {
     return when >= window.begin && when <= window.end;
   }
