@@ -80,18 +80,14 @@ struct Laid {
   double line = 0;             // its line's y, once placed
 };
 
-// The class of a placed text.
-std::string_view class_of(const Placed& placed) {
-  return placed.font.bold ? "value" : "label";
-}
-
 double half_of(const std::optional<Shade>& shade, bool compact) {
   const double half = shade ? style_of(*shade).half : span_half;
   return compact ? std::min(half, compact_half) : half;
 }
 
 std::string id_text(const Lane& lane) {
-  return (lane.id == lane.process || lane.process == 0 ? "pid " : "tid ") + std::to_string(lane.id);
+  return joined(
+      {lane.id == lane.process || lane.process == 0 ? "pid " : "tid ", std::to_string(lane.id)});
 }
 
 // The text written over a piece: a span's label (strace's with its length, since a call's length
@@ -665,7 +661,7 @@ Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::str
     lane_shapes(layers, panel, laid[place], place, scale, prefix, named, drawn.signs);
     for (const Placed& placed : laid[place].labels) {
       layers.labels +=
-          label_text(placed, laid[place].line, placed.row < 0 ? "label summary" : class_of(placed));
+          label_text(placed, laid[place].line, placed.row < 0 ? "label summary" : "label");
     }
     for (const Placed& placed : laid[place].inside) {
       layers.labels += label_text(placed, laid[place].line, "oncpu");
