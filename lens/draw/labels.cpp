@@ -80,18 +80,24 @@ std::uint16_t advance(char32_t character, bool bold) {
   return unknown_advance;
 }
 
-// The characters of a text with their advances, as drawn (a stray byte as U+FFFD).
+// A character of a text as drawn: where it ends in the text, and its advance.
+struct Drawn {
+  std::size_t end = 0;
+  double advance = 0;
+};
+
+// The characters of a text with their advances, as drawn (a stray byte as U+FFFD), until `visit`
+// returns false.
 template <typename Visit>
 void each_character(std::string_view text, Font font, Visit visit) {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t length = utf8_length(text, at);
     const char32_t character = length == 0 ? char32_t{0xfffd} : code_point(text, at, length);
-    const std::size_t step = std::max<std::size_t>(length, 1);
-    if (!visit(at, step,
-               static_cast<double>(advance(character, font.bold)) * font.size / thousand)) {
+    at += std::max<std::size_t>(length, 1);
+    const double width = static_cast<double>(advance(character, font.bold)) * font.size / thousand;
+    if (!visit(Drawn{at, width})) {
       return;
     }
-    at += step;
   }
 }
 
@@ -128,18 +134,20 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
 
 double text_width(std::string_view text, Font font) {
   double width = 0;
-  each_character(text, font, [&width](std::size_t, std::size_t, double each) {
-    width += each;
+  each_character(text, font, [&width](Drawn character) {
+    width += character.advance;
     return true;
   });
   return width + ink_margin * font.size;
 }
 
-Box text_box(double x, double baseline, double width, Font font, Anchor anchor) {
-  const double left = anchor == Anchor::start ? x
-                      : anchor == Anchor::end ? x - width
-                                              : x - width / 2;
-  return Box{left, baseline - ascent * font.size, left + width, baseline + descent * font.size};
+Box text_box(std::string_view text, Font font, Spot spot, Anchor anchor) {
+  const double width = text_width(text, font);
+  const double left = anchor == Anchor::start ? spot.x
+                      : anchor == Anchor::end ? spot.x - width
+                                              : spot.x - width / 2;
+  return Box{left, spot.baseline - ascent * font.size, left + width,
+             spot.baseline + descent * font.size};
 }
 
 std::string fitted(std::string_view text, Font font, double width) {
@@ -149,12 +157,12 @@ std::string fitted(std::string_view text, Font font, double width) {
   const double room = width - (ink_margin + ellipsis_advance / thousand) * font.size;
   double used = 0;
   std::size_t end = 0;
-  each_character(text, font, [&](std::size_t at, std::size_t step, double each) {
-    if (used + each > room) {
+  each_character(text, font, [&](Drawn character) {
+    if (used + character.advance > room) {
       return false;
     }
-    used += each;
-    end = at + step;
+    used += character.advance;
+    end = character.end;
     return true;
   });
   return room > 0 ? std::string(text.substr(0, end)) + "\u2026" : std::string();
@@ -219,31 +227,36 @@ std::vector<Box> Placer::in_the_way(const Box& box, Tag names) const {
 
 std::optional<Placed> place_in_rows(Placer& placer, const Wanted& wanted, const Rows& rows,
                                     double reach) {
+  // A label near what it names reads as its own: a row higher first, and only where no row has
+  // room near, one further aside.
+  constexpr double near = 12;
   const double width = text_width(wanted.text, wanted.font);
   const Box& area = placer.area();
   const double x = std::clamp(wanted.x, area.left, std::max(area.left, area.right - width));
-  for (int row = 0; row < rows.most; ++row) {
-    const double baseline = rows.baseline(row);
-    const Box here = text_box(x, baseline, width, wanted.font);
-    // Beside each thing in this row within reach: its right, or its left.
-    std::vector<double> starts{x};
-    const Box around{x - reach - width, here.top, x + width + reach, here.bottom};
-    for (const Box& other : placer.in_the_way(around, wanted.names)) {
-      starts.push_back(other.right + 1);
-      starts.push_back(other.left - 1 - width);
-    }
-    std::stable_sort(starts.begin(), starts.end(), [x](double one, double other) {
-      return std::abs(one - x) < std::abs(other - x);
-    });
-    std::vector<Box> candidates;
-    for (const double start : starts) {
-      if (std::abs(start - x) <= reach) {
-        candidates.push_back(here.moved(start - x, 0));
+  for (const double aside : {std::min(near, reach), reach}) {
+    for (int row = 0; row < rows.most; ++row) {
+      const double baseline = rows.baseline(row);
+      const Box here = text_box(wanted.text, wanted.font, {x, baseline});
+      // Beside each thing in this row within reach: its right, or its left.
+      std::vector<double> starts{x};
+      const Box around{x - aside - width, here.top, x + width + aside, here.bottom};
+      for (const Box& other : placer.in_the_way(around, wanted.names)) {
+        starts.push_back(other.right + 1);
+        starts.push_back(other.left - 1 - width);
       }
-    }
-    if (const auto chosen = placer.place(candidates, wanted.names)) {
-      return Placed{wanted.text, candidates[*chosen].left, baseline, wanted.names, wanted.font,
-                    row};
+      std::stable_sort(starts.begin(), starts.end(), [x](double one, double other) {
+        return std::abs(one - x) < std::abs(other - x);
+      });
+      std::vector<Box> candidates;
+      for (const double start : starts) {
+        if (std::abs(start - x) <= aside) {
+          candidates.push_back(here.moved(start - x, 0));
+        }
+      }
+      if (const auto chosen = placer.place(candidates, wanted.names)) {
+        return Placed{wanted.text, candidates[*chosen].left, baseline, wanted.names, wanted.font,
+                      row};
+      }
     }
   }
   return std::nullopt;

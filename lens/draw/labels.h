@@ -55,9 +55,15 @@ double text_width(std::string_view text, Font font);
 // Where a text is anchored at x.
 enum class Anchor { start, middle, end };
 
-// The box a text takes, drawn at x on the baseline y: from its ascent above the baseline to its
-// descent below, as browsers measure a text's box.
-Box text_box(double x, double baseline, double width, Font font, Anchor anchor = Anchor::start);
+// Where a text is drawn: its anchor's x, and its baseline.
+struct Spot {
+  double x = 0;
+  double baseline = 0;
+};
+
+// The box a text takes where it is drawn: as wide as text_width says, from its ascent above the
+// baseline to its descent below, as browsers measure a text's box.
+Box text_box(std::string_view text, Font font, Spot spot, Anchor anchor = Anchor::start);
 
 // Text cut to at most `width`, with an ellipsis where it was cut (at a whole character).
 std::string fitted(std::string_view text, Font font, double width);

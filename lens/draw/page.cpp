@@ -54,8 +54,8 @@ std::string_view carries_meaning(Carries carries) {
 
 std::string bar_swatch(const std::string& fill, std::string_view stroke, double half) {
   constexpr double middle = 6;
-  return "<rect x=\"0\" y=\"" + svg::at(middle - half) + "\" width=\"22\" height=\"" +
-         svg::at(2 * half) + "\" fill=\"" + fill + "\" stroke=\"" + std::string(stroke) + "\"/>";
+  return svg::joined({"<rect x=\"0\" y=\"", svg::at(middle - half), "\" width=\"22\" height=\"",
+                      svg::at(2 * half), "\" fill=\"", fill, "\" stroke=\"", stroke, "\"/>"});
 }
 
 // The key to what a panel's drawings drew.
@@ -98,7 +98,7 @@ std::vector<svg::Key> panel_keys(const Panel& panel, const svg::Signs& signs,
   }
   if (signs.merged) {
     found.push_back(
-        {bar_swatch("url(#" + std::string(prefix) + "-merged)", "#555555", svg::span_half),
+        {bar_swatch(svg::joined({"url(#", prefix, "-merged)"}), "#555555", svg::span_half),
          std::string(svg::merged_meaning)});
   }
   if (signs.cut) {
@@ -108,8 +108,8 @@ std::vector<svg::Key> panel_keys(const Panel& panel, const svg::Signs& signs,
   }
   for (std::size_t index = 0; index < signs.carries.size(); ++index) {
     if (signs.carries[index]) {
-      found.push_back({R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)" +
-                           std::string(prefix) + "-head)\"/>",
+      found.push_back({svg::joined({R"(<path class="arrow" d="M0,6 L20,6" marker-end="url(#)",
+                                    prefix, "-head)\"/>"}),
                        std::string(carries_meaning(static_cast<Carries>(index)))});
     }
   }
@@ -172,31 +172,33 @@ std::string description(const Figure& figure) {
                                            : "Recorded by the scheduler. Lanes: ";
     std::string_view separator;
     for (std::size_t lane = 0; lane < panel.lanes.size(); ++lane) {
-      text += std::string(separator) + lane_words(panel, lane);
+      svg::append(text, {separator, lane_words(panel, lane)});
       separator = ", ";
     }
     text += ". Spans: ";
     separator = "";
     std::size_t spans = 0;
     for (const Span& span : panel.spans) {
-      if (span.shade != Shade::alive && spans++ < spans_told) {
-        text += std::string(separator) + span_words(span) + " (" + lane_words(panel, span.lane) +
-                ", " + milliseconds(span.end - span.begin) + ")";
+      if (span.shade != Shade::alive && span.lane < panel.lanes.size() && spans++ < spans_told) {
+        svg::append(text, {separator, span_words(span), " (", lane_words(panel, span.lane), ", ",
+                           milliseconds(span.end - span.begin), ")"});
         separator = ", ";
       }
     }
     if (spans > spans_told) {
-      text += " ... (" + std::to_string(spans) + " spans in all)";
+      svg::append(text, {" ... (", std::to_string(spans), " spans in all)"});
     }
     text += ".";
     for (const Arrow& arrow : panel.arrows) {
-      text += " An arrow (" +
-              (arrow.label.empty() ? std::string(carries_meaning(arrow.carries)) : arrow.label) +
-              ") from " + lane_words(panel, arrow.from_lane) + " to " +
-              lane_words(panel, arrow.to_lane) + ".";
+      if (arrow.from_lane < panel.lanes.size() && arrow.to_lane < panel.lanes.size()) {
+        svg::append(text, {" An arrow (",
+                           arrow.label.empty() ? carries_meaning(arrow.carries) : arrow.label,
+                           ") from ", lane_words(panel, arrow.from_lane), " to ",
+                           lane_words(panel, arrow.to_lane), "."});
+      }
     }
     for (const Counter& counter : panel.counters) {
-      text += " A step line of " + counter.name + ":";
+      svg::append(text, {" A step line of ", counter.name, ":"});
       const std::size_t levels = counter.levels.size();
       for (std::size_t index = 0; index < levels && index < values_told; ++index) {
         text += ' ' + std::to_string(counter.levels[index].value);
@@ -207,8 +209,9 @@ std::string description(const Figure& figure) {
                                                 return one.value < other.value;
                                               })
                                  ->value;
-        text += " ... " + std::to_string(counter.levels.back().value) + " (" +
-                std::to_string(levels) + " steps, at most " + std::to_string(highest) + ")";
+        svg::append(text,
+                    {" ... ", std::to_string(counter.levels.back().value), " (",
+                     std::to_string(levels), " steps, at most ", std::to_string(highest), ")"});
       }
       text += ".";
     }
@@ -233,8 +236,9 @@ std::string figure_section(const Figure& figure, const std::string& id) {
     for (std::size_t index = 0; index < figure.panels.size(); ++index) {
       const Panel& panel = figure.panels[index];
       if (index > 0) {
-        svg_body += "<line class=\"divide\" x1=\"0\" y1=\"" + svg::at(height + 4) + "\" x2=\"" +
-                    svg::at(svg::width) + "\" y2=\"" + svg::at(height + 4) + "\"/>\n";
+        svg::append(svg_body,
+                    {"<line class=\"divide\" x1=\"0\" y1=\"", svg::at(height + 4), "\" x2=\"",
+                     svg::at(svg::width), "\" y2=\"", svg::at(height + 4), "\"/>\n"});
         height += divide_height;
       }
       svg_body +=
@@ -243,16 +247,35 @@ std::string figure_section(const Figure& figure, const std::string& id) {
       height = panel_drawing(svg_body, panel, id, height + source_height, tags);
     }
   }
-  std::string out =
-      "<section id=\"" + id + "\">\n<h2>" + svg::escape(figure.title) +
-      "</h2>\n<figure>\n<div class=\"drawing\">\n" +
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + svg::at(svg::width) + " " +
-      svg::at(height) + "\" role=\"img\" aria-labelledby=\"" + id + "-title " + id +
-      "-desc\">\n<title id=\"" + id + "-title\">" + svg::escape(figure.title) +
-      "</title>\n<desc id=\"" + id + "-desc\">" + svg::escape(description(figure)) + "</desc>\n" +
-      svg::definitions(id) + svg_body + "</svg>\n</div>\n<figcaption>\n";
+  const std::string title = svg::escape(figure.title);
+  std::string out = svg::joined({"<section id=\"",
+                                 id,
+                                 "\">\n<h2>",
+                                 title,
+                                 "</h2>\n<figure>\n<div class=\"drawing\">\n",
+                                 "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 ",
+                                 svg::at(svg::width),
+                                 " ",
+                                 svg::at(height),
+                                 "\" role=\"img\" aria-labelledby=\"",
+                                 id,
+                                 "-title ",
+                                 id,
+                                 "-desc\">\n",
+                                 "<title id=\"",
+                                 id,
+                                 "-title\">",
+                                 title,
+                                 "</title>\n<desc id=\"",
+                                 id,
+                                 "-desc\">",
+                                 svg::escape(description(figure)),
+                                 "</desc>\n",
+                                 svg::definitions(id),
+                                 svg_body,
+                                 "</svg>\n</div>\n<figcaption>\n"});
   for (const Note& note : figure.notes) {
-    out += "<p>" + svg::escape(note.text()) + "</p>\n";
+    svg::append(out, {"<p>", svg::escape(note.text()), "</p>\n"});
   }
   return out + "</figcaption>\n</figure>\n</section>\n";
 }
@@ -316,12 +339,14 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 std::string page_html(const std::vector<Figure>& figures) {
   // The narrowest an SVG may be drawn, its border included, for text_size to show readable_px.
   const double narrowest = std::ceil(svg::width * svg::readable_px / svg::text_size) + 2 * border;
-  std::string out =
+  constexpr std::string_view head =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-      "<title>ipcwalk: the tour as a timeline</title>\n<style>" +
-      std::string(style) + "@media screen { svg { min-width: " + svg::at(narrowest) +
-      "px; } }\n</style>\n</head>\n<body>\n<h1>The tour as a timeline</h1>\n"
+      "<title>ipcwalk: the tour as a timeline</title>\n<style>";
+  std::string out =
+      svg::joined({head, style, "@media screen { svg { min-width: ", svg::at(narrowest),
+                   "px; } }\n</style>\n</head>\n<body>\n<h1>The tour as a timeline</h1>\n"});
+  out +=
       "<p class=\"intro\">Each diagram is one step of the tour, drawn from the times at which "
       "strace saw its system calls (strace -f -ttt -T). Time runs left to right, in milliseconds "
       "from the start of the step; each lane is one process or thread, named after its program "

@@ -20,6 +20,7 @@ constexpr double lane_pad = 3;         // round what a lane holds
 constexpr double name_lift = 1;        // a lane's name's baseline over its line
 constexpr double id_drop = 12.5;       // the pid's or tid's baseline under the line
 constexpr double compact_half_height = 8.5;
+constexpr double name_column = plot_left - gap - name_left;  // the names' width
 constexpr double on_line = 4;           // from a line to the baseline of a text centred on it
 constexpr double mark_half = 4.5;       // a mark's half width
 constexpr double mark_top = 10;         // a mark's top over the line
@@ -46,6 +47,14 @@ constexpr std::size_t value_candidates = 256;
 // Labels wanted on one lane: more could not find room in any case, and would cost time.
 constexpr std::size_t most_labels = 2000;
 
+// A view's markup, in layers, each drawn over the one before.
+struct Layers {
+  std::string under;   // stripes, names, lines: the ground of what follows
+  std::string marks;   // what labels keep off
+  std::string arrows;  // over the marks, each on a white halo
+  std::string labels;
+};
+
 // An arrow shown in a view: its lanes' places among those shown, its ends' x, and its tag.
 struct Shown {
   const Arrow* arrow = nullptr;
@@ -71,18 +80,14 @@ struct Laid {
   double line = 0;             // its line's y, once placed
 };
 
-// The class of a placed text.
-std::string_view class_of(const Placed& placed) {
-  return placed.font.bold ? "value" : "label";
-}
-
 double half_of(const std::optional<Shade>& shade, bool compact) {
   const double half = shade ? style_of(*shade).half : span_half;
   return compact ? std::min(half, compact_half) : half;
 }
 
 std::string id_text(const Lane& lane) {
-  return (lane.id == lane.process || lane.process == 0 ? "pid " : "tid ") + std::to_string(lane.id);
+  return joined(
+      {lane.id == lane.process || lane.process == 0 ? "pid " : "tid ", std::to_string(lane.id)});
 }
 
 // The text written over a piece: a span's label (strace's with its length, since a call's length
@@ -97,14 +102,14 @@ std::string piece_text(const Panel& panel, const Piece& piece) {
     }
     return piece.label + " " + milliseconds(piece.end - piece.begin);
   }
-  const std::string times = " \u00d7" + std::to_string(piece.spans);
+  const std::string times = joined({" \u00d7", std::to_string(piece.spans)});
   if (!piece.shade && piece.switches > 0) {
-    return "busy, " + std::to_string(piece.switches) + " switches";
+    return joined({"busy, ", std::to_string(piece.switches), " switches"});
   }
   if (!piece.label.empty()) {
     return piece.label + times;
   }
-  return piece.shade ? "" : "spans" + times;
+  return piece.shade ? "" : joined({"spans", times});
 }
 
 // Whether a moment's label belongs in this view: not where a magnified view below shows it.
@@ -112,14 +117,23 @@ bool labelled(const View& view, Micros when) {
   return !view.magnified || when < view.magnified->begin || when > view.magnified->end;
 }
 
+// A lane's name as drawn, cut to its column; a compact lane's has its id after it.
+std::string drawn_name(const Lane& lane, bool compact) {
+  if (compact) {
+    return fitted(lane.name, plain_font,
+                  name_column - text_width(joined({" ", id_text(lane)}), plain_font));
+  }
+  return fitted(lane.name, name_font, name_column);
+}
+
 // The boxes of a lane's name (and id), in its own coordinates.
 std::vector<Box> name_boxes(const Lane& lane, bool compact) {
   if (compact) {
-    const std::string line = lane.name + " " + id_text(lane);
-    return {text_box(name_left, on_line, text_width(line, plain_font), plain_font)};
+    return {
+        text_box(drawn_name(lane, true) + " " + id_text(lane), plain_font, {name_left, on_line})};
   }
-  return {text_box(name_left, -name_lift, text_width(lane.name, name_font), name_font),
-          text_box(name_left, id_drop, text_width(id_text(lane), plain_font), plain_font)};
+  return {text_box(drawn_name(lane, false), name_font, {name_left, -name_lift}),
+          text_box(id_text(lane), plain_font, {name_left, id_drop})};
 }
 
 // The texts in running bars, where they fit: "CPU 1", or with how many times it ran.
@@ -132,7 +146,7 @@ void inside_texts(Laid& laid, Placer& placer) {
     if (piece.shade != Shade::running) {
       continue;
     }
-    const std::string cpu = "CPU " + std::to_string(piece.cpu);
+    const std::string cpu = joined({"CPU ", std::to_string(piece.cpu)});
     const std::string counted = cpu + ", " + std::to_string(piece.switches) + " switches";
     const double room = piece.x1 - piece.x0 - 2 * inside_pad;
     const std::string& text =
@@ -141,7 +155,7 @@ void inside_texts(Laid& laid, Placer& placer) {
     if (text_length > room) {
       continue;
     }
-    const Box box = text_box(piece.x0 + inside_pad, on_line, text_length, bold_font);
+    const Box box = text_box(text, bold_font, {piece.x0 + inside_pad, on_line});
     if (placer.place({box}, laid.piece_tags[index])) {
       laid.inside.push_back(Placed{text, box.left, on_line, laid.piece_tags[index], bold_font, -1});
     }
@@ -160,13 +174,20 @@ void summary_label(Laid& laid, const Lane& lane, const Scale& scale, Placer& pla
   const double begin = scale.x(lane.begin);
   std::vector<Box> candidates;
   if (laid.compact) {
-    candidates.push_back(text_box(plot_left - gap, on_line, width, plain_font, Anchor::end));
+    candidates.push_back(
+        text_box(lane.summary, plain_font, {plot_left - gap, on_line}, Anchor::end));
   }
+  // Beside the lane's end or beginning where the view shows it: where the view cuts the lane,
+  // the summary would stand by the names, or past the plot, for a lane that goes on.
   for (const double x : {end + gap, end + mark_half + gap, end + cut_sign + 2 * gap}) {
-    candidates.push_back(text_box(x, on_line, width, plain_font));
+    if (scale.shows(lane.end)) {
+      candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}));
+    }
   }
   for (const double x : {begin - gap, begin - mark_half - gap, begin - cut_sign - 2 * gap}) {
-    candidates.push_back(text_box(x, on_line, width, plain_font, Anchor::end));
+    if (scale.shows(lane.begin) && x - width >= plot_left - gap) {
+      candidates.push_back(text_box(lane.summary, plain_font, {x, on_line}, Anchor::end));
+    }
   }
   if (const auto chosen = placer.place(candidates, no_tag)) {
     laid.labels.push_back(
@@ -179,8 +200,8 @@ void summary_label(Laid& laid, const Lane& lane, const Scale& scale, Placer& pla
 }
 
 // Lays out one lane: its pieces, and every label it carries placed.
-Laid lay_out(const Panel& panel, const View& view, const Scale& scale,
-             const std::vector<const Span*>& spans, std::size_t lane_index, std::size_t place,
+Laid lay_out(const Panel& panel, const View& view, const Scale& scale, std::size_t lane_index,
+             const std::vector<const Span*>& spans, std::size_t place,
              const std::vector<Shown>& arrows, Tag& tags) {
   const Lane& lane = panel.lanes[lane_index];
   Laid laid;
@@ -243,8 +264,10 @@ Laid lay_out(const Panel& panel, const View& view, const Scale& scale,
   for (std::size_t index = 0; index < laid.pieces.size(); ++index) {
     const Piece& piece = laid.pieces[index];
     std::string text = laid.compact || !labelled(view, piece.begin) ? "" : piece_text(panel, piece);
-    if (!text.empty() &&
-        (piece.only != nullptr || text_width(text, plain_font) <= piece.x1 - piece.x0)) {
+    // A call is labelled however short (its label says how long it took); merged spans, and a
+    // sleep (labelled with who ended it), only over a piece as wide as the label.
+    const bool over_its_own = piece.only == nullptr || piece.shade == Shade::asleep;
+    if (!text.empty() && (!over_its_own || text_width(text, plain_font) <= piece.x1 - piece.x0)) {
       wanted.push_back(Wanted{std::move(text), piece.x0, laid.piece_tags[index]});
     }
   }
@@ -263,7 +286,7 @@ Laid lay_out(const Panel& panel, const View& view, const Scale& scale,
   double bottom = laid.compact ? compact_half_height : id_drop + text_size / 2 + lane_pad;
   for (const std::vector<Placed>* texts : {&laid.labels, &laid.inside}) {
     for (const Placed& placed : *texts) {
-      const Box box = text_box(placed.x, placed.baseline, 0, placed.font);
+      const Box box = text_box(placed.text, placed.font, {placed.x, placed.baseline});
       top = std::min(top, box.top - lane_pad);
       bottom = std::max(bottom, box.bottom + lane_pad);
     }
@@ -276,7 +299,7 @@ Laid lay_out(const Panel& panel, const View& view, const Scale& scale,
 // The data-id of a thing a label names, where one does.
 std::string id_of(Tag tag, const std::vector<Tag>& named) {
   return std::binary_search(named.begin(), named.end(), tag)
-             ? " data-id=\"" + std::to_string(tag) + "\""
+             ? joined({" data-id=\"", std::to_string(tag), "\""})
              : std::string();
 }
 
@@ -290,33 +313,34 @@ void piece_shape(std::string& out, const Piece& piece, const Scale& scale, doubl
                                  ? std::string(cpu_colour(piece.cpu))
                                  : std::string(style_of(*piece.shade).stroke);
   if (half == 0) {
-    out += "<path class=\"asleep\"" + id + " d=\"M" + at(piece.x0) + "," + at(line) + " H" +
-           at(piece.x1) + "\"/>\n";
+    append(out, {"<path class=\"asleep\"", id, " d=\"M", at(piece.x0), ",", at(line), " H",
+                 at(piece.x1), "\"/>\n"});
     return;
   }
   const std::string fill = piece.shade ? fill_of(prefix, *piece.shade, piece.cpu)
-                                       : "url(#" + std::string(prefix) + "-merged)";
+                                       : joined({"url(#", prefix, "-merged)"});
   const bool cut_before = piece.begin < scale.window.begin;
   const bool cut_after = piece.end > scale.window.end;
   const double top = line - half;
   const double bottom = line + half;
-  out += "<rect" + id + " x=\"" + at(piece.x0) + "\" y=\"" + at(top) + "\" width=\"" +
-         at(piece.x1 - piece.x0) + "\" height=\"" + at(2 * half) + "\" fill=\"" + fill + "\"";
+  append(out, {"<rect", id, " x=\"", at(piece.x0), "\" y=\"", at(top), "\" width=\"",
+               at(piece.x1 - piece.x0), "\" height=\"", at(2 * half), "\" fill=\"", fill, "\""});
   if (!cut_before && !cut_after) {
-    out += " stroke=\"" + stroke + "\"/>\n";
+    append(out, {" stroke=\"", stroke, "\"/>\n"});
     return;
   }
-  out += "/><path class=\"edge\"" + id + " stroke=\"" + stroke + "\" d=\"M" + at(piece.x0) + "," +
-         at(top) + " H" + at(piece.x1) +
-         (cut_after ? " M" + at(piece.x1) + "," + at(bottom) : " V" + at(bottom)) + " H" +
-         at(piece.x0) + (cut_before ? "" : " V" + at(top)) + "\"/>";
+  append(out,
+         {"/><path class=\"edge\"", id, " stroke=\"", stroke, "\" d=\"M", at(piece.x0), ",",
+          at(top), " H", at(piece.x1),
+          cut_after ? joined({" M", at(piece.x1), ",", at(bottom)}) : joined({" V", at(bottom)}),
+          " H", at(piece.x0), cut_before ? "" : joined({" V", at(top)}), "\"/>"});
   for (const bool after : {false, true}) {
     if (after ? cut_after : cut_before) {
       const double base = after ? piece.x1 + 2 : piece.x0 - 2;
       const double tip = after ? base + cut_sign : base - cut_sign;
-      out += "<path class=\"cut\"" + id + " fill=\"" + stroke + "\" d=\"M" + at(base) + "," +
-             at(top) + " L" + at(tip) + "," + at(line) + " L" + at(base) + "," + at(bottom) +
-             " z\"/>";
+      append(out,
+             {"<path class=\"cut\"", id, " fill=\"", stroke, "\" d=\"M", at(base), ",", at(top),
+              " L", at(tip), ",", at(line), " L", at(base), ",", at(bottom), " z\"/>"});
     }
   }
   out += "\n";
@@ -329,7 +353,7 @@ std::string life_path(const std::vector<Piece>& pieces, double begin, double end
   double from = begin;
   const auto segment = [&d, line](double x0, double x1) {
     if (x1 - x0 > least) {
-      d += "M" + at(x0) + "," + at(line) + " H" + at(x1);
+      append(d, {"M", at(x0), ",", at(line), " H", at(x1)});
     }
   };
   for (const Piece& piece : pieces) {
@@ -341,36 +365,33 @@ std::string life_path(const std::vector<Piece>& pieces, double begin, double end
 }
 
 // The lane: its stripe (every other one), name, line, pieces and marks.
-void lane_shapes(std::string& under, std::string& marks, const Panel& panel, const Laid& laid,
-                 std::size_t place, const Scale& scale, std::string_view prefix,
-                 const std::vector<Tag>& named, Signs& signs) {
+void lane_shapes(Layers& layers, const Panel& panel, const Laid& laid, std::size_t place,
+                 const Scale& scale, std::string_view prefix, const std::vector<Tag>& named,
+                 Signs& signs) {
   const Lane& lane = panel.lanes[laid.lane];
   const double line = laid.line;
   if (place % 2 == 1) {
-    under += "<rect class=\"stripe\" x=\"0\" y=\"" + at(line - laid.up) + "\" width=\"" +
-             at(width) + "\" height=\"" + at(laid.up + laid.down) + "\"/>\n";
+    append(layers.under, {"<rect class=\"stripe\" x=\"0\" y=\"", at(line - laid.up), "\" width=\"",
+                          at(width), "\" height=\"", at(laid.up + laid.down), "\"/>\n"});
   }
-  const double column = plot_left - gap - name_left;
   if (laid.compact) {
-    const std::string id = id_text(lane);
-    const std::string name =
-        fitted(lane.name, plain_font, column - text_width(" " + id, plain_font));
-    under += "<text class=\"lane small\" x=\"" + at(name_left) + "\" y=\"" + at(line + on_line) +
-             "\">" + escape(name) + " <tspan class=\"id\">" + id + "</tspan></text>\n";
+    append(layers.under, {"<text class=\"lane small\" x=\"", at(name_left), "\" y=\"",
+                          at(line + on_line), "\">", escape(drawn_name(lane, true)),
+                          " <tspan class=\"id\">", id_text(lane), "</tspan></text>\n"});
   } else {
-    under += text("lane", name_left, line - name_lift, fitted(lane.name, name_font, column));
-    under += text("id", name_left, line + id_drop, id_text(lane));
+    layers.under += text("lane", name_left, line - name_lift, drawn_name(lane, false));
+    layers.under += text("id", name_left, line + id_drop, id_text(lane));
   }
   if (scale.meets(lane.begin, lane.end)) {
     const std::string d = life_path(laid.pieces, scale.x(lane.begin), scale.x(lane.end), line);
     if (!d.empty()) {
-      under += "<path class=\"life\" d=\"" + d + "\"/>\n";
+      append(layers.under, {"<path class=\"life\" d=\"", d, "\"/>\n"});
       signs.life = true;
     }
   }
   for (std::size_t index = 0; index < laid.pieces.size(); ++index) {
     const Piece& piece = laid.pieces[index];
-    piece_shape(marks, piece, scale, line, laid.compact, prefix,
+    piece_shape(layers.marks, piece, scale, line, laid.compact, prefix,
                 id_of(laid.piece_tags[index], named));
     if (piece.shade) {
       signs.shades[static_cast<std::size_t>(*piece.shade)] = true;
@@ -384,21 +405,22 @@ void lane_shapes(std::string& under, std::string& marks, const Panel& panel, con
   }
   for (std::size_t index = 0; index < laid.marks.size(); ++index) {
     const double x = scale.x(laid.marks[index]->at);
-    marks += "<path class=\"mark\"" + id_of(laid.mark_tags[index], named) + " d=\"M" +
-             at(x - mark_half) + "," + at(line - mark_top) + " L" + at(x + mark_half) + "," +
-             at(line - mark_top) + " L" + at(x) + "," + at(line - mark_tip) + " z\"/>\n";
+    append(layers.marks, {"<path class=\"mark\"", id_of(laid.mark_tags[index], named), " d=\"M",
+                          at(x - mark_half), ",", at(line - mark_top), " L", at(x + mark_half), ",",
+                          at(line - mark_top), " L", at(x), ",", at(line - mark_tip), " z\"/>\n"});
     signs.marks = true;
   }
 }
 
 // A placed label as a text, with what it names.
 std::string label_text(const Placed& placed, double line, std::string_view css_class) {
-  std::string out = "<text class=\"" + std::string(css_class) + "\"";
+  std::string out = joined({"<text class=\"", css_class, "\""});
   if (placed.names != no_tag) {
-    out += " data-of=\"" + std::to_string(placed.names) + "\"";
+    append(out, {" data-of=\"", std::to_string(placed.names), "\""});
   }
-  return out + " x=\"" + at(placed.x) + "\" y=\"" + at(line + placed.baseline) + "\">" +
-         escape(placed.text) + "</text>\n";
+  append(out, {" x=\"", at(placed.x), "\" y=\"", at(line + placed.baseline), "\">",
+               escape(placed.text), "</text>\n"});
+  return out;
 }
 
 // The values written on a step line, each only where it has room. The final value is offered a
@@ -424,70 +446,64 @@ std::vector<Placed> step_values(const std::vector<Tread>& treads, const std::vec
   std::partial_sort(
       order.begin(), order.begin() + static_cast<std::ptrdiff_t>(offered), order.end(),
       [&rank](std::size_t one, std::size_t other) { return rank(one) < rank(other); });
-  const auto over = [&treads](std::size_t index, const std::string& text) {
+  // Where a value may go: over its level, from its start or up to its end; the final value also
+  // right of the line's end, or else over the whole line at the band's top.
+  struct Place {
+    Spot spot;
+    Anchor anchor = Anchor::start;
+  };
+  const auto over = [&treads](std::size_t index) {
     const Tread& tread = treads[index];
-    const double width_of = text_width(text, bold_font);
-    return std::vector<Box>{
-        text_box(tread.x0 + value_lead, tread.y - text_lift, width_of, bold_font),
-        text_box(tread.x1, tread.y - text_lift, width_of, bold_font, Anchor::end)};
+    return std::vector<Place>{{{tread.x0 + value_lead, tread.y - text_lift}},
+                              {{tread.x1, tread.y - text_lift}, Anchor::end}};
   };
-  const auto final_places = [&](const std::string& text) {
-    const Tread& tread = treads[last];
-    std::vector<Box> boxes{
-        text_box(tread.x1 + value_lead, tread.y + on_line, text_width(text, bold_font), bold_font)};
-    for (const Box& box : over(last, text)) {
-      boxes.push_back(box);
-    }
-    // Else over the whole line, at the band's top.
-    const double baseline = top + plain_font.size * text_ascent + stroke_reach / 2;
-    boxes.push_back(
-        text_box(tread.x1, baseline, text_width(text, bold_font), bold_font, Anchor::end));
-    return boxes;
-  };
+  std::vector<Place> final_places{{{treads[last].x1 + value_lead, treads[last].y + on_line}}};
+  for (const Place& place : over(last)) {
+    final_places.push_back(place);
+  }
+  final_places.push_back(
+      {{treads[last].x1, top + plain_font.size * text_ascent + stroke_reach / 2}, Anchor::end});
   std::vector<Placed> written;
-  const auto take = [&written](const Box& box, const std::string& text) {
-    written.push_back(
-        Placed{text, box.left, box.bottom - bold_font.size * 0.27, no_tag, bold_font, -1});
+  // Places the text at the first of the places free; whether it did.
+  const auto write = [&written](Placer& into, const std::string& text,
+                                const std::vector<Place>& places) {
+    std::vector<Box> boxes;
+    boxes.reserve(places.size());
+    for (const Place& place : places) {
+      boxes.push_back(text_box(text, bold_font, place.spot, place.anchor));
+    }
+    const auto chosen = into.place(boxes, no_tag);
+    if (chosen) {
+      written.push_back(
+          Placed{text, boxes[*chosen].left, places[*chosen].spot.baseline, no_tag, bold_font, -1});
+    }
+    return chosen.has_value();
   };
   // The final value and the highest, together where both find room.
   const std::string final_text = std::to_string(values[last]);
   Placer tried = placer;
-  const std::vector<Box> final_boxes = final_places(final_text);
-  const auto final_place = tried.place(final_boxes, no_tag);
   bool highest_written = values[last] == highest;
-  if (final_place && !highest_written) {
-    for (std::size_t rank_index = 1; rank_index < offered; ++rank_index) {
+  if (write(tried, final_text, final_places)) {
+    for (std::size_t rank_index = 1; rank_index < offered && !highest_written; ++rank_index) {
       const std::size_t index = order[rank_index];
       if (values[index] != highest) {
         break;
       }
-      const std::vector<Box> boxes = over(index, std::to_string(highest));
-      if (const auto chosen = tried.place(boxes, no_tag)) {
-        take(boxes[*chosen], std::to_string(highest));
-        highest_written = true;
-        break;
-      }
+      highest_written = write(tried, std::to_string(highest), over(index));
+    }
+    if (highest_written) {
+      placer = tried;
+    } else {
+      written.clear();
     }
   }
-  if (highest_written && final_place) {
-    placer = tried;
-    take(final_boxes[*final_place], final_text);
-  } else {
-    const std::string both = std::to_string(highest) + "\u2192" + final_text;
-    const std::vector<Box> boxes = final_places(both);
-    if (const auto chosen = placer.place(boxes, no_tag)) {
-      take(boxes[*chosen], both);
-    }
+  if (!highest_written) {
+    write(placer, std::to_string(highest) + "\u2192" + final_text, final_places);
   }
   for (std::size_t rank_index = 0; rank_index < offered; ++rank_index) {
     const std::size_t index = order[rank_index];
-    if (index == last || values[index] == highest) {
-      continue;
-    }
-    const std::string value = std::to_string(values[index]);
-    const std::vector<Box> boxes = over(index, value);
-    if (const auto chosen = placer.place({boxes.front()}, no_tag)) {
-      take(boxes[*chosen], value);
+    if (index != last && values[index] != highest) {
+      write(placer, std::to_string(values[index]), {over(index).front()});
     }
   }
   return written;
@@ -495,8 +511,8 @@ std::vector<Placed> step_values(const std::vector<Tread>& treads, const std::vec
 
 // A step line in a band of its own below the lanes, with its values, and its ceiling where it
 // has one. Returns the y below it.
-double counter_shape(std::string& under, std::string& marks, std::string& labels,
-                     const Counter& counter, const Scale& scale, Micros end, double top) {
+double counter_shape(Layers& layers, const Counter& counter, const Scale& scale, Micros end,
+                     double top) {
   std::vector<Tread> treads;
   std::vector<int> values;
   int lowest = 0;
@@ -523,29 +539,31 @@ double counter_shape(std::string& under, std::string& marks, std::string& labels
   for (std::size_t index = 0; index < treads.size(); ++index) {
     treads[index].y = y(values[index]);
   }
-  under += text("lane", name_left, bottom - name_over,
-                fitted(counter.name, name_font, plot_left - gap - name_left));
-  under += text("id", name_left, bottom,
-                "step line, " + std::to_string(lowest) + " to " + std::to_string(highest));
-  under += "<line class=\"zero\" x1=\"" + at(plot_left) + "\" y1=\"" + at(y(0)) + "\" x2=\"" +
-           at(plot_right) + "\" y2=\"" + at(y(0)) + "\"/>\n";
+  layers.under += text("lane", name_left, bottom - name_over,
+                       fitted(counter.name, name_font, plot_left - gap - name_left));
+  layers.under +=
+      text("id", name_left, bottom,
+           joined({"step line, ", std::to_string(lowest), " to ", std::to_string(highest)}));
+  append(layers.under, {"<line class=\"zero\" x1=\"", at(plot_left), "\" y1=\"", at(y(0)),
+                        "\" x2=\"", at(plot_right), "\" y2=\"", at(y(0)), "\"/>\n"});
   Placer placer(Box{plot_left - gap, top, width - gap, top + counter_band});
   for (const Box& box : step_boxes(treads)) {
     placer.block(box);
   }
   if (counter.ceiling) {
     const double line = y(*counter.ceiling);
-    under += "<line class=\"cap\" x1=\"" + at(plot_left) + "\" y1=\"" + at(line) + "\" x2=\"" +
-             at(plot_right) + "\" y2=\"" + at(line) + "\"/>\n";
-    const double label_width = text_width(counter.ceiling_label, plain_font);
-    const Box box = text_box(plot_right, line - text_lift, label_width, plain_font, Anchor::end);
+    append(layers.under, {"<line class=\"cap\" x1=\"", at(plot_left), "\" y1=\"", at(line),
+                          "\" x2=\"", at(plot_right), "\" y2=\"", at(line), "\"/>\n"});
+    const Box box =
+        text_box(counter.ceiling_label, plain_font, {plot_right, line - text_lift}, Anchor::end);
     if (!counter.ceiling_label.empty() && placer.place({box}, no_tag)) {
-      labels += label_text(Placed{counter.ceiling_label, box.left, line - text_lift}, 0, "label");
+      layers.labels +=
+          label_text(Placed{counter.ceiling_label, box.left, line - text_lift}, 0, "label");
     }
   }
-  marks += "<path class=\"counter\" d=\"" + step_path(treads) + "\"/>\n";
+  append(layers.marks, {"<path class=\"counter\" d=\"", step_path(treads), "\"/>\n"});
   for (const Placed& value : step_values(treads, values, placer, top)) {
-    labels += label_text(value, 0, "value");
+    layers.labels += label_text(value, 0, "value");
   }
   return top + counter_band;
 }
@@ -581,14 +599,11 @@ std::vector<std::size_t> all_lanes(const Panel& panel) {
 Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::string_view prefix,
                 double top, Tag& tags) {
   const Scale scale{view.time, panel.time.begin};
-  std::string under;   // stripes, names, lines: under what they are the ground of
-  std::string marks;   // what labels keep off
-  std::string arrows;  // over the marks, each on a white halo
-  std::string labels;
+  Layers layers;
   double y = top;
   if (!view.caption.empty()) {
-    under += text("panel", name_left, y + text_size,
-                  fitted(view.caption, plain_font, width - 2 * name_left));
+    layers.under += text("panel", name_left, y + text_size,
+                         fitted(view.caption, plain_font, width - 2 * name_left));
     y += caption_height;
   }
   const double axis_y = y + axis_drop;
@@ -627,7 +642,7 @@ Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::str
   double lane_top = axis_y + first_lane;
   for (std::size_t place = 0; place < shown.size(); ++place) {
     laid.push_back(
-        lay_out(panel, view, scale, spans[shown[place]], shown[place], place, arrows_shown, tags));
+        lay_out(panel, view, scale, shown[place], spans[shown[place]], place, arrows_shown, tags));
     laid.back().line = lane_top + laid.back().up;
     lane_top = laid.back().line + laid.back().down;
   }
@@ -643,13 +658,13 @@ Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::str
   std::sort(named.begin(), named.end());
   Drawn drawn;
   for (std::size_t place = 0; place < laid.size(); ++place) {
-    lane_shapes(under, marks, panel, laid[place], place, scale, prefix, named, drawn.signs);
+    lane_shapes(layers, panel, laid[place], place, scale, prefix, named, drawn.signs);
     for (const Placed& placed : laid[place].labels) {
-      labels +=
-          label_text(placed, laid[place].line, placed.row < 0 ? "label summary" : class_of(placed));
+      layers.labels +=
+          label_text(placed, laid[place].line, placed.row < 0 ? "label summary" : "label");
     }
     for (const Placed& placed : laid[place].inside) {
-      labels += label_text(placed, laid[place].line, "oncpu");
+      layers.labels += label_text(placed, laid[place].line, "oncpu");
     }
   }
   for (const Shown& shown_arrow : arrows_shown) {
@@ -658,15 +673,15 @@ Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::str
     const double half = to.compact ? compact_half : span_half;
     const double end_y = to.line + (to.line > from.line ? -half : half);
     const std::string d = arrow_path(shown_arrow.x0, from.line, shown_arrow.x1, end_y);
-    arrows += "<path class=\"halo\" d=\"" + d + "\"/><path class=\"arrow\"" +
-              id_of(shown_arrow.tag, named) + " d=\"" + d + "\" marker-end=\"url(#" +
-              std::string(prefix) + "-head)\"/>\n";
+    append(layers.arrows, {"<path class=\"halo\" d=\"", d, "\"/><path class=\"arrow\"",
+                           id_of(shown_arrow.tag, named), " d=\"", d, "\" marker-end=\"url(#",
+                           prefix, "-head)\"/>\n"});
     drawn.signs.carries[static_cast<std::size_t>(shown_arrow.arrow->carries)] = true;
   }
   y = lane_top;
   if (view.counters) {
     for (const Counter& counter : panel.counters) {
-      y = counter_shape(under, marks, labels, counter, scale, panel.time.end, y);
+      y = counter_shape(layers, counter, scale, panel.time.end, y);
     }
   }
   std::string axis_lines;
@@ -676,14 +691,23 @@ Drawn draw_view(std::string& out, const Panel& panel, const View& view, std::str
   if (view.magnified) {
     const double x0 = scale.x(view.magnified->begin);
     const double x1 = std::max(scale.x(view.magnified->end), x0 + thinnest_box);
-    zoom = "<rect class=\"zoom\" x=\"" + at(x0) + "\" y=\"" + at(axis_y + zoom_drop) +
-           "\" width=\"" + at(x1 - x0) + "\" height=\"" + at(y - axis_y - zoom_drop) + "\"/>\n" +
-           text("label", x1, y + zoom_note, "magnified below", Anchor::end);
+    zoom = joined({"<rect class=\"zoom\" x=\"", at(x0), "\" y=\"", at(axis_y + zoom_drop),
+                   "\" width=\"", at(x1 - x0), "\" height=\"", at(y - axis_y - zoom_drop), "\"/>\n",
+                   text("label", x1, y + zoom_note, "magnified below", Anchor::end)});
     y += zoom_note + text_size / 2;
   }
-  out += "<g class=\"view\" data-box=\"0," + at(top) + "," + at(width) + "," + at(y - top) +
-         "\">\n" + under + axis_lines + "<g class=\"marks\">\n" + marks + arrows + "</g>\n" + zoom +
-         "<g class=\"labels\">\n" + labels + "</g>\n</g>\n";
+  append(out,
+         {"<g class=\"view\" data-box=\"0,", at(top), ",", at(width), ",", at(y - top), "\">\n"});
+  out += layers.under;
+  out += axis_lines;
+  out += "<g class=\"marks\">\n";
+  out += layers.marks;
+  out += layers.arrows;
+  out += "</g>\n";
+  out += zoom;
+  out += "<g class=\"labels\">\n";
+  out += layers.labels;
+  out += "</g>\n</g>\n";
   drawn.bottom = y;
   return drawn;
 }

@@ -105,6 +105,18 @@ std::string_view mechanism_name(Mechanism mechanism) {
   return "pipe";
 }
 
+void append(std::string& out, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view part : parts) {
+    out += part;
+  }
+}
+
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  append(out, parts);
+  return out;
+}
+
 std::string at(double value) {
   std::array<char, 32> written{};
   std::snprintf(written.data(), written.size(), "%.1f", value);
@@ -148,7 +160,7 @@ std::string text(std::string_view css_class, double x, double y, std::string_vie
                  Anchor anchor) {
   std::string out = "<text class=\"";
   out += css_class;
-  out += "\" x=\"" + at(x) + "\" y=\"" + at(y) + "\"";
+  append(out, {"\" x=\"", at(x), "\" y=\"", at(y), "\""});
   if (anchor != Anchor::start) {
     out += anchor == Anchor::end ? " text-anchor=\"end\"" : " text-anchor=\"middle\"";
   }
@@ -159,14 +171,20 @@ std::string text(std::string_view css_class, double x, double y, std::string_vie
 }
 
 double Scale::x(Micros when) const {
-  const double length = static_cast<double>(std::max<Micros>(window.end - window.begin, 1));
-  const double share = static_cast<double>(when - window.begin) / length;
-  return plot_left + std::clamp(share, 0.0, 1.0) * (plot_right - plot_left);
+  return x_after_origin(static_cast<double>(when) - static_cast<double>(origin));
+}
+
+// In doubles: a record's times may be anything, and their differences overflow 64 bits.
+double Scale::x_after_origin(double micros) const {
+  const double begin = static_cast<double>(window.begin) - static_cast<double>(origin);
+  const double length =
+      std::max(static_cast<double>(window.end) - static_cast<double>(window.begin), 1.0);
+  return plot_left + std::clamp((micros - begin) / length, 0.0, 1.0) * (plot_right - plot_left);
 }
 
 void axis(std::string& out, const Scale& scale, double top, double bottom, std::string_view unit) {
-  const auto from = static_cast<double>(scale.window.begin - scale.origin);
-  const auto to = static_cast<double>(scale.window.end - scale.origin);
+  const double from = static_cast<double>(scale.window.begin) - static_cast<double>(scale.origin);
+  const double to = static_cast<double>(scale.window.end) - static_cast<double>(scale.origin);
   const double rough = std::max((to - from) / ticks, 1.0);
   const double power = std::pow(10.0, std::floor(std::log10(rough)));
   double step = power;
@@ -178,16 +196,17 @@ void axis(std::string& out, const Scale& scale, double top, double bottom, std::
   }
   const int decimals =
       step >= micros_per_milli ? 0 : static_cast<int>(std::ceil(3 - std::log10(step) - 1e-9));
-  out += "<line class=\"axis\" x1=\"" + at(plot_left) + "\" y1=\"" + at(top) + "\" x2=\"" +
-         at(plot_right) + "\" y2=\"" + at(top) + "\"/>\n";
-  const auto last = static_cast<long long>(std::floor(to / step + 1e-6));
-  for (auto index = static_cast<long long>(std::ceil(from / step - 1e-6)); index <= last; ++index) {
-    const double tick = static_cast<double>(index) * step;
-    const double x = scale.x(scale.origin + static_cast<Micros>(std::llround(tick)));
+  append(out, {"<line class=\"axis\" x1=\"", at(plot_left), "\" y1=\"", at(top), "\" x2=\"",
+               at(plot_right), "\" y2=\"", at(top), "\"/>\n"});
+  const double first = std::ceil(from / step - 1e-6) * step;
+  constexpr int most_ticks = 12;
+  for (int index = 0; index < most_ticks && first + index * step <= to + step * 1e-6; ++index) {
+    const double tick = first + index * step;
+    const double x = scale.x_after_origin(tick);
     std::array<char, 32> written{};
     std::snprintf(written.data(), written.size(), "%.*f", decimals, tick / micros_per_milli);
-    out += "<line class=\"grid\" x1=\"" + at(x) + "\" y1=\"" + at(top) + "\" x2=\"" + at(x) +
-           "\" y2=\"" + at(bottom) + "\"/>";
+    append(out, {"<line class=\"grid\" x1=\"", at(x), "\" y1=\"", at(top), "\" x2=\"", at(x),
+                 "\" y2=\"", at(bottom), "\"/>"});
     out += text("tick", x, top - text_lift, written.data(), Anchor::middle);
   }
   out += text("unit", plot_left - 24, top - text_lift, unit, Anchor::end);
@@ -207,7 +226,7 @@ std::string fill_of(std::string_view prefix, Shade shade, int cpu) {
   if (style.name.empty()) {
     return std::string(cpu_colour(cpu));
   }
-  return "url(#" + std::string(prefix) + "-" + std::string(style.name) + ")";
+  return joined({"url(#", prefix, "-", style.name, ")"});
 }
 
 std::string_view cpu_colour(int cpu) {
@@ -218,18 +237,18 @@ std::string definitions(std::string_view prefix) {
   std::string defs = "<defs>\n";
   for (const Tile& tile : tiles) {
     const std::string size = std::to_string(tile.size);
-    defs += "<pattern id=\"" + std::string(prefix) + "-" + std::string(tile.name) + "\" width=\"" +
-            size + "\" height=\"" + size + "\" patternUnits=\"userSpaceOnUse\"";
+    append(defs, {"<pattern id=\"", prefix, "-", tile.name, "\" width=\"", size, "\" height=\"",
+                  size, "\" patternUnits=\"userSpaceOnUse\""});
     if (tile.turn != 0) {
-      defs += " patternTransform=\"rotate(" + std::to_string(tile.turn) + ")\"";
+      append(defs, {" patternTransform=\"rotate(", std::to_string(tile.turn), ")\""});
     }
-    defs += " color=\"" + std::string(tile.ink) + "\"><rect width=\"" + size + "\" height=\"" +
-            size + "\" fill=\"#fff\"/>" + std::string(tile.marks) + "</pattern>\n";
+    append(defs, {" color=\"", tile.ink, "\"><rect width=\"", size, "\" height=\"", size,
+                  "\" fill=\"#fff\"/>", tile.marks, "</pattern>\n"});
   }
-  defs += "<marker id=\"" + std::string(prefix) +
-          "-head\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
-          "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
-          "fill=\"#000\"/></marker>\n</defs>\n";
+  append(defs, {"<marker id=\"", std::string(prefix),
+                "-head\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
+                "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
+                "fill=\"#000\"/></marker>\n</defs>\n"});
   return defs;
 }
 
@@ -294,7 +313,7 @@ std::string step_path(const std::vector<Tread>& treads) {
     }
     const auto [low, high] = std::minmax_element(ys.begin(), ys.end());
     for (const double y : {ys.front(), *low, *high, ys.back()}) {
-      path += (path.empty() ? "M" : " L") + column + "," + at(y);
+      append(path, {(path.empty() ? "M" : " L"), column, ",", at(y)});
     }
     ys.clear();
   };
@@ -349,8 +368,8 @@ std::vector<Box> step_boxes(const std::vector<Tread>& treads) {
 std::string arrow_path(double x0, double y0, double x1, double y1) {
   const double middle = (y0 + y1) / 2;
   std::string d = "M";
-  d += at(x0) + "," + at(y0) + " C" + at(x0) + "," + at(middle) + " " + at(x1) + "," + at(middle) +
-       " " + at(x1) + "," + at(y1);
+  append(d, {at(x0), ",", at(y0), " C", at(x0), ",", at(middle), " ", at(x1), ",", at(middle), " ",
+             at(x1), ",", at(y1)});
   return d;
 }
 
@@ -368,8 +387,9 @@ double keys(std::string& out, const std::vector<Key>& entries, double top) {
       y += row;
     }
     const double room = width - name_left - x - swatch_width;
-    out += "<g transform=\"translate(" + at(x) + "," + at(y) + ")\">" + key.swatch +
-           text("key", swatch_width, text_baseline, fitted(key.words, plain_font, room)) + "</g>\n";
+    append(out, {"<g transform=\"translate(", at(x), ",", at(y), ")\">", key.swatch,
+                 text("key", swatch_width, text_baseline, fitted(key.words, plain_font, room)),
+                 "</g>\n"});
     x += length;
   }
   return y + row + 2;

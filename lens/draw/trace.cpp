@@ -51,7 +51,8 @@ void append_json(std::string& out, std::string_view text) {
 std::string json_string(std::string_view text) {
   std::string out = "\"";
   append_json(out, text);
-  return out + "\"";
+  out += '"';
+  return out;
 }
 
 // Where an event of a figure goes: its category, and the lane's process and thread.
@@ -63,9 +64,9 @@ struct Track {
 
 // The fields every event has: name, category, phase, pid, tid.
 std::string head(std::string_view name, const Track& track, char phase) {
-  return "{\"name\": " + json_string(name) + ", \"cat\": " + json_string(track.category) +
-         ", \"ph\": \"" + phase + "\", \"pid\": " + std::to_string(track.pid) +
-         ", \"tid\": " + std::to_string(track.tid);
+  return svg::joined({"{\"name\": ", json_string(name), ", \"cat\": ", json_string(track.category),
+                      ", \"ph\": \"", std::string_view(&phase, 1), "\", \"pid\": ",
+                      std::to_string(track.pid), ", \"tid\": ", std::to_string(track.tid)});
 }
 
 Track track_of(const Figure& figure, const Panel& panel, std::size_t lane) {
@@ -96,48 +97,53 @@ void name_lanes(const Figure& figure, const Panel& panel, std::vector<int>& proc
     const Track track = track_of(figure, panel, index);
     if (std::find(processes.begin(), processes.end(), lane.process) == processes.end()) {
       processes.push_back(lane.process);
-      metadata("process_name", track, "\"name\": " + json_string(process_name(panel, lane)));
+      metadata("process_name", track,
+               svg::joined({"\"name\": ", json_string(process_name(panel, lane))}));
       metadata("process_sort_index", track,
-               "\"sort_index\": " + std::to_string(processes.size() - 1));
+               svg::joined({"\"sort_index\": ", std::to_string(processes.size() - 1)}));
     }
     metadata("thread_name", track,
-             "\"name\": " + json_string(lane.name + " " + std::to_string(lane.id)));
-    metadata("thread_sort_index", track, "\"sort_index\": " + std::to_string(index));
+             svg::joined({"\"name\": ", json_string(lane.name + " " + std::to_string(lane.id))}));
+    metadata("thread_sort_index", track, svg::joined({"\"sort_index\": ", std::to_string(index)}));
   }
 }
 
 // The events of a panel that happen in time: spans, marks, step lines and arrows.
 void timed_events(const Figure& figure, const Panel& panel, Micros origin, int& arrows,
                   std::vector<std::string>& events) {
-  const auto ts = [origin](Micros at) { return ", \"ts\": " + std::to_string(at - origin); };
+  const auto ts = [origin](Micros at) {
+    return svg::joined({", \"ts\": ", std::to_string(at - origin)});
+  };
   const auto lane_known = [&panel](std::size_t lane) { return lane < panel.lanes.size(); };
   for (const Span& span : panel.spans) {
     if (lane_known(span.lane)) {
-      events.push_back(head(span.label, track_of(figure, panel, span.lane), 'X') + ts(span.begin) +
-                       ", \"dur\": " + std::to_string(std::max<Micros>(span.end - span.begin, 0)) +
-                       "}");
+      events.push_back(svg::joined(
+          {head(span.label, track_of(figure, panel, span.lane), 'X'), ts(span.begin),
+           ", \"dur\": ", std::to_string(std::max<Micros>(span.end - span.begin, 0)), "}"}));
     }
   }
   for (const Mark& mark : panel.marks) {
     if (lane_known(mark.lane)) {
-      events.push_back(head(mark.label, track_of(figure, panel, mark.lane), 'i') + ts(mark.at) +
-                       ", \"s\": \"t\"}");
+      events.push_back(svg::joined({head(mark.label, track_of(figure, panel, mark.lane), 'i'),
+                                    ts(mark.at), ", \"s\": \"t\"}"}));
     }
   }
   for (const Counter& counter : panel.counters) {
     const Track process{svg::mechanism_name(figure.mechanism), counter.process, counter.process};
     for (const Level& level : counter.levels) {
-      events.push_back(head(counter.name, process, 'C') + ts(level.at) + ", \"args\": {" +
-                       json_string(counter.name) + ": " + std::to_string(level.value) + "}}");
+      events.push_back(
+          svg::joined({head(counter.name, process, 'C'), ts(level.at), ", \"args\": {",
+                       json_string(counter.name), ": ", std::to_string(level.value), "}}"}));
     }
   }
   for (const Arrow& arrow : panel.arrows) {
     if (lane_known(arrow.from_lane) && lane_known(arrow.to_lane)) {
-      const std::string id = ", \"id\": " + std::to_string(++arrows);
-      events.push_back(head(arrow.label, track_of(figure, panel, arrow.from_lane), 's') +
-                       ts(arrow.from) + id + "}");
-      events.push_back(head(arrow.label, track_of(figure, panel, arrow.to_lane), 'f') +
-                       ts(arrow.to) + id + ", \"bp\": \"e\"}");
+      const std::string id = std::to_string(++arrows);
+      events.push_back(
+          svg::joined({head(arrow.label, track_of(figure, panel, arrow.from_lane), 's'),
+                       ts(arrow.from), ", \"id\": ", id, "}"}));
+      events.push_back(svg::joined({head(arrow.label, track_of(figure, panel, arrow.to_lane), 'f'),
+                                    ts(arrow.to), ", \"id\": ", id, ", \"bp\": \"e\"}"}));
     }
   }
 }
@@ -213,31 +219,34 @@ std::optional<std::string> kernel_line(const KernelEvent& event, Micros at) {
       (event.kind != KernelEvent::Kind::switched && event.target_cpu < 0)) {
     return std::nullopt;
   }
-  std::string line(128, '\0');
-  const int written =
-      std::snprintf(line.data(), line.size(),
-                    "%16s-%-7d [%03d] ..... %5lld.%06lld: ", task_column(event.current).c_str(),
-                    event.current.pid, event.cpu, static_cast<long long>(at / micros_per_second),
-                    static_cast<long long>(at % micros_per_second));
+  // The task column, right-aligned in 16 (a name may be longer: it is then written whole).
+  const std::string task_name = task_column(event.current);
+  constexpr std::size_t numbers = 96;  // room for the widest pid, CPU and time that fit their types
+  std::string line(task_name.size() + numbers, '\0');
+  const int written = std::snprintf(
+      line.data(), line.size(), "%16s-%-7d [%03d] ..... %5lld.%06lld: ", task_name.c_str(),
+      event.current.pid, event.cpu, static_cast<long long>(at / micros_per_second),
+      static_cast<long long>(at % micros_per_second));
   line.resize(static_cast<std::size_t>(std::clamp(written, 0, static_cast<int>(line.size()) - 1)));
   const auto task = [](const KernelTask& one) {
-    return "comm=" + kernel_name(one.comm) + " pid=" + std::to_string(one.pid) +
-           " prio=" + std::to_string(one.prio);
+    return svg::joined({"comm=", kernel_name(one.comm), " pid=", std::to_string(one.pid),
+                        " prio=", std::to_string(one.prio)});
   };
   if (event.kind == KernelEvent::Kind::switched) {
-    return line + "sched_switch: prev_comm=" + kernel_name(event.current.comm) +
-           " prev_pid=" + std::to_string(event.current.pid) +
-           " prev_prio=" + std::to_string(event.current.prio) +
-           " prev_state=" + kernel_state(event.prev_state) +
-           " ==> next_comm=" + kernel_name(event.next.comm) +
-           " next_pid=" + std::to_string(event.next.pid) +
-           " next_prio=" + std::to_string(event.next.prio) + "\n";
+    svg::append(line, {"sched_switch: prev_comm=", kernel_name(event.current.comm),
+                       " prev_pid=", std::to_string(event.current.pid),
+                       " prev_prio=", std::to_string(event.current.prio),
+                       " prev_state=", kernel_state(event.prev_state), " ==> next_comm=",
+                       kernel_name(event.next.comm), " next_pid=", std::to_string(event.next.pid),
+                       " next_prio=", std::to_string(event.next.prio), "\n"});
+    return line;
   }
   std::array<char, 16> cpu{};
   std::snprintf(cpu.data(), cpu.size(), "%03d", event.target_cpu);
-  return line +
-         (event.kind == KernelEvent::Kind::waking ? "sched_waking: " : "sched_wakeup_new: ") +
-         task(event.next) + " target_cpu=" + cpu.data() + "\n";
+  svg::append(line,
+              {event.kind == KernelEvent::Kind::waking ? "sched_waking: " : "sched_wakeup_new: ",
+               task(event.next), " target_cpu=", cpu.data(), "\n"});
+  return line;
 }
 
 // The end of a figure's scheduler's panel, on its own clock: how long its run lasted.
@@ -282,10 +291,12 @@ void kernel_text(const std::vector<Figure>& figures, Micros after, std::string& 
         length = std::max(length, at);
       }
     }
-    events.push_back(head("The scheduler's run of " + figure.title +
-                              " (perf, the step run again without strace: its own times and pids)",
-                          Track{svg::mechanism_name(figure.mechanism), 0, 0}, 'i') +
-                     ", \"ts\": " + std::to_string(begin) + ", \"s\": \"g\"}");
+    const std::string name =
+        svg::joined({"The scheduler's run of ", figure.title,
+                     " (perf, the step run again without strace: its own times and pids)"});
+    events.push_back(
+        svg::joined({head(name, Track{svg::mechanism_name(figure.mechanism), 0, 0}, 'i'),
+                     ", \"ts\": ", std::to_string(begin), ", \"s\": \"g\"}"}));
     after = begin + length;
   }
   if (begun) {

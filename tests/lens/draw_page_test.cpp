@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <regex>
 #include <set>
@@ -344,6 +345,39 @@ TEST(DrawPage, WhatHasNoRoomIsCutOrLeftOut) {
   for (const auto& [y, line] : lines)
     EXPECT_LE(lens::svg::text_width(line, lens::svg::missing_font), 940.0) << line;
   EXPECT_EQ(lines.begin()->second, "Not recorded: " + std::string(40, 'x'));
+}
+
+// Faults: a difference of two times of a record overflowing (UB, and spans drawn anywhere); an
+// axis of endless ticks; a span, a mark or a label out of the figure, or an index past the lanes
+// followed.
+TEST(DrawPage, TimesFarApartNeitherOverflowNorDrawOutside) {
+  constexpr Micros far = std::numeric_limits<Micros>::max();
+  lens::Figure figure = strace_figure({"one", "two"}, 1);
+  lens::Panel& panel = figure.panels[0];
+  panel.time = {-far, far};
+  panel.lanes[0] = {"one", 9, 9, -far, far, false, "ran forever"};
+  panel.spans = {{0, Shade::busy, -far, far, "all", -1},
+                 {1, Shade::running, far - 1, -far, "", 3},
+                 {7, Shade::busy, 0, 1, "no such lane", -1}};
+  panel.marks = {{1, far, "end"}, {5, 0, "no such lane"}};
+  panel.arrows = {{lens::Carries::wake_up, 0, -far, 1, far, "far"},
+                  {lens::Carries::bytes, 0, 0, 9, 0, "to no lane"}};
+  panel.counters.push_back(counter(
+      "alive", {{-far, std::numeric_limits<int>::min()}, {far, std::numeric_limits<int>::max()}}));
+  panel.magnified = lens::Stretch{{far - 10, -far}, {0, 1, 8}, "backwards"};
+  panel.overview_lanes = 99;
+  const std::string page = lens::page_html({figure});
+  const std::regex coordinate(" (x|x1|x2|width)=\"([-0-9.]+)\"");
+  std::size_t coordinates = 0;
+  for (std::sregex_iterator it(page.begin(), page.end(), coordinate), end; it != end; ++it) {
+    const double value = std::stod((*it)[2]);
+    EXPECT_TRUE(value >= 0 && value <= 960) << (*it)[0];
+    ++coordinates;
+  }
+  EXPECT_GT(coordinates, 20U);
+  EXPECT_LT(count(page, "class=\"tick\""), 40U);
+  EXPECT_EQ(count(page, "no such lane"), 0U);
+  EXPECT_EQ(count(page, "to no lane"), 0U);
 }
 
 // The placer's own rules. Faults: a label placed over another, over something it does not name,
