@@ -81,7 +81,7 @@ std::uint16_t advance(char32_t character, bool bold) {
 }
 
 // A character of a text as drawn: where it ends in the text, and its advance.
-struct Drawn {
+struct Glyph {
   std::size_t end = 0;
   double advance = 0;
 };
@@ -95,7 +95,7 @@ void each_character(std::string_view text, Font font, Visit visit) {
     const char32_t character = length == 0 ? char32_t{0xfffd} : code_point(text, at, length);
     at += std::max<std::size_t>(length, 1);
     const double width = static_cast<double>(advance(character, font.bold)) * font.size / thousand;
-    if (!visit(Drawn{at, width})) {
+    if (!visit(Glyph{at, width})) {
       return;
     }
   }
@@ -134,7 +134,7 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
 
 double text_width(std::string_view text, Font font) {
   double width = 0;
-  each_character(text, font, [&width](Drawn character) {
+  each_character(text, font, [&width](Glyph character) {
     width += character.advance;
     return true;
   });
@@ -157,7 +157,7 @@ std::string fitted(std::string_view text, Font font, double width) {
   const double room = width - (ink_margin + ellipsis_advance / thousand) * font.size;
   double used = 0;
   std::size_t end = 0;
-  each_character(text, font, [&](Drawn character) {
+  each_character(text, font, [&](Glyph character) {
     if (used + character.advance > room) {
       return false;
     }

@@ -33,7 +33,6 @@ constexpr double counter_band = 64;     // a step line's band
 constexpr double counter_room = 28;     // of which above its highest value and below its lowest
 constexpr double counter_below = 12;    // from its lowest value to the band's bottom
 constexpr double name_over = 14;        // a step line's name over its description
-constexpr double text_lift = 4;         // from a line to the baseline of the text just over it
 constexpr double value_lead = 2;        // a value starts this far right of its level's start
 constexpr double text_ascent = 0.9;     // of a text's size, over its baseline (labels.cpp)
 constexpr double zoom_drop = 6;         // from the axis to the top of a magnified stretch's box

@@ -46,7 +46,6 @@ constexpr std::array<std::string_view, cpu_colours> colours{
 
 constexpr double micros_per_milli = 1000;
 constexpr double ticks = 8;
-constexpr double text_lift = 4;  // from a line to the baseline of the text just over it
 
 // What spans [first, last) of a lane, merged, mean: running where every running span among them
 // ran on one CPU (a run of short slices on one CPU is still running on that CPU); else, without

@@ -28,6 +28,7 @@ inline constexpr double compact_half = 4;     // in a compact lane
 inline constexpr double text_size = 11;       // the labels', ticks' and values' font size
 inline constexpr double readable_px = 10;     // the smallest font the page lets a screen show
 inline constexpr double cut_sign = 6;         // the arrowhead beside a span cut by the window
+inline constexpr double text_lift = 4;        // from a line to the baseline of the text over it
 
 // A mechanism's name, as the page's ids and the trace file's categories give it.
 std::string_view mechanism_name(Mechanism mechanism);

@@ -154,7 +154,6 @@ void timed_events(const Figure& figure, const Panel& panel, Micros origin, int& 
 // first, each scheduler's run starting at a whole second at least this long after the one before.
 constexpr Micros run_gap = 1000000;
 constexpr Micros micros_per_second = 1000000;
-constexpr std::int64_t nanos_per_micro = 1000;
 
 constexpr std::string_view text_header =
     "# tracer: nop\n"

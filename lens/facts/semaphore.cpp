@@ -7,10 +7,6 @@
 namespace lens {
 namespace {
 
-bool has_part(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
 // Taking and giving without a waiter make no system call: those moments are known only as near
 // the call that maps the semaphore's file (sem_open). 32-bit platforms map with mmap2.
 Micros opened(const Log& log) {

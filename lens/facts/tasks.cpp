@@ -7,10 +7,6 @@
 namespace lens {
 namespace {
 
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
 bool is_clone(const Call& call) {
   return call.name == "clone" || call.name == "clone3";
 }
@@ -26,14 +22,18 @@ std::optional<int> made(const Call& call) {
 
 }  // namespace
 
+bool has_part(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
 std::optional<int> forked_pid(const Call& call) {
   const bool forks = call.name == "fork" || call.name == "vfork" ||
-                     (is_clone(call) && !contains(call.args, "CLONE_THREAD"));
+                     (is_clone(call) && !has_part(call.args, "CLONE_THREAD"));
   return forks ? made(call) : std::nullopt;
 }
 
 std::optional<int> thread_made(const Call& call) {
-  return is_clone(call) && contains(call.args, "CLONE_THREAD") ? made(call) : std::nullopt;
+  return is_clone(call) && has_part(call.args, "CLONE_THREAD") ? made(call) : std::nullopt;
 }
 
 std::optional<int> first_argument(const Call& call) {
@@ -62,7 +62,7 @@ Life program_life(const Log& log) {
 const Call* first_call(const Log& log, int pid, Wanted wanted) {
   for (const std::size_t at : log.places_of(pid)) {
     const Call& call = log.calls[at];
-    if (call.name == wanted.name && (wanted.part.empty() || contains(call.args, wanted.part))) {
+    if (call.name == wanted.name && (wanted.part.empty() || has_part(call.args, wanted.part))) {
       return &call;
     }
   }

@@ -15,6 +15,9 @@
 
 namespace lens {
 
+// Whether text holds part: a call's arguments, a flag among them.
+bool has_part(std::string_view text, std::string_view part);
+
 // The pid of the process that a call made: fork, vfork, or a clone that makes no thread (as
 // fork() and system() do); nothing for any other call, or one that failed.
 std::optional<int> forked_pid(const Call& call);

@@ -10,10 +10,6 @@
 namespace lens {
 namespace {
 
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
 // The most threads alive at once, from each one's begin and end.
 int most_alive(const std::vector<std::pair<Micros, Micros>>& lives) {
   std::vector<std::pair<Micros, int>> changes;
@@ -72,7 +68,7 @@ ThreadFacts find_threads(const Log& log) {
     if (call.pid != facts.main) {
       continue;
     }
-    if (facts.advice == nullptr && call.name == "madvise" && contains(call.args, "MADV_HUGEPAGE")) {
+    if (facts.advice == nullptr && call.name == "madvise" && has_part(call.args, "MADV_HUGEPAGE")) {
       facts.advice = &call;
     } else if (facts.advice != nullptr && after_advice == nullptr &&
                call.begin >= facts.advice->end) {

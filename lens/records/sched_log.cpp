@@ -20,7 +20,6 @@ using Nanos = std::int64_t;
 constexpr std::size_t most_second_digits = 9;
 constexpr std::size_t most_fraction_digits = 9;
 constexpr Nanos nanos_per_second = 1000000000;
-constexpr Nanos nanos_per_micro = 1000;
 constexpr Nanos a_day_in_nanos = a_day * nanos_per_micro;
 constexpr int most_tid = 4194304;
 constexpr int most_cpu = 8191;

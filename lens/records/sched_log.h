@@ -53,6 +53,9 @@
 
 namespace lens {
 
+// perf's clock counts nanoseconds; the records' times are microseconds.
+inline constexpr std::int64_t nanos_per_micro = 1000;
+
 // What a thread is doing over one span of time.
 enum class Doing {
   running,   // on a CPU

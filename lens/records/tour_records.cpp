@@ -10,7 +10,7 @@ namespace lens {
 namespace {
 
 // The most processes a step starts that a .pids file may name (the segment step starts four).
-constexpr std::size_t most_started = 16;
+constexpr std::size_t most_listed = 16;
 // The most a pid can be (the kernel's PID_MAX_LIMIT).
 constexpr int most_pid = 4194304;
 
@@ -29,7 +29,7 @@ std::optional<int> pid_in(const std::string& text) {
 SchedSelect read_started(const std::filesystem::path& pids) {
   SchedSelect select;
   std::ifstream file(pids);
-  for (std::string line; select.started.size() < most_started && std::getline(file, line);) {
+  for (std::string line; select.started.size() < most_listed && std::getline(file, line);) {
     std::istringstream words(line);
     std::string pid;
     std::string parent;
