@@ -71,6 +71,8 @@ TEST_F(Tour, ItsEndReportsAndRemovesWhatEveryRunLeft) {
         ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
     probe.TearDown();
   }
+  // All removed: nothing left to remove after it (and nothing left, should it fail).
+  EXPECT_EQ(left_behind(outputs, {printed.substr(1), given.substr(1)}), std::vector<std::string>{});
   std::string reported;
   for (int i = 0; i < failures.size(); ++i)
     reported += failures.GetTestPartResult(i).message() + std::string("\n");
@@ -83,8 +85,6 @@ TEST_F(Tour, ItsEndReportsAndRemovesWhatEveryRunLeft) {
   EXPECT_NE(reported.find("still running"), std::string::npos) << reported;
   EXPECT_EQ(env("PATH"), old_path);
   EXPECT_EQ(env("IPCWALK_TOUR_SEMAPHORE"), old_name);
-  // All removed: nothing left to remove after it.
-  EXPECT_EQ(left_behind(outputs, {printed.substr(1), given.substr(1)}), std::vector<std::string>{});
 }
 
 }  // namespace
