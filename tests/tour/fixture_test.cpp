@@ -3,12 +3,14 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iomanip>
 #include <optional>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,10 +36,11 @@ class Probe : public Tour {
 // A semaphore name as the tour draws one, random.
 std::string tour_name() {
   std::random_device random;
-  const auto bits = (static_cast<unsigned long long>(random()) << 32U) | random();
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", bits);
-  return std::string("/ipcwalk-tour-") + hex;
+  std::uniform_int_distribution<std::uint64_t> draw;
+  const std::uint64_t bits = draw(random);
+  std::ostringstream name;
+  name << "/ipcwalk-tour-" << std::hex << std::setfill('0') << std::setw(2 * sizeof bits) << bits;
+  return name.str();
 }
 
 // A segment and a semaphore that a run printed, a segment of a tour that the test left running,
