@@ -136,7 +136,7 @@ Result finish(Process& process, Duration limit) {
   return process.wait();
 }
 
-void churn(std::stop_token stop) {
+void churn(const std::stop_token& stop) {
   std::deque<std::pair<int, std::string>> mine;
   const auto remove = [](const auto& object) {
     shmctl(object.first, IPC_RMID, nullptr);
@@ -164,7 +164,8 @@ void write_script(const std::string& path, const std::string& text) {
 }
 
 std::string path_with(const fs::path& first) {
-  return first.string() + ":" + std::getenv("PATH");
+  const char* path = std::getenv("PATH");
+  return first.string() + ":" + (path ? path : "");
 }
 
 std::string command_path(const std::string& name) {

@@ -93,7 +93,7 @@ Result finish(Process& process, Duration limit);
 // Somebody else on the machine: keeps a few segments and semaphores of its own, making and
 // removing them all along, so that the system's tables never stay as they were. Its objects go
 // when it is stopped.
-void churn(std::stop_token stop);
+void churn(const std::stop_token& stop);
 
 void write_script(const std::string& path, const std::string& text);
 
