@@ -165,7 +165,7 @@ void write_script(const std::string& path, const std::string& text) {
 
 std::string path_with(const fs::path& first) {
   const char* path = std::getenv("PATH");
-  return first.string() + ":" + (path ? path : "");
+  return path ? first.string() + ":" + path : first.string();
 }
 
 std::string command_path(const std::string& name) {
