@@ -1,0 +1,265 @@
+// The tour's timeline: drawn from what the tour recorded under strace and perf, whatever perf
+// does or may not do, and never written through a link or into a named pipe.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tour/support.h"
+
+namespace ipcwalk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The tour draws the timeline from what it recorded; the lens it runs here notes the files it
+// is given first, so that the test sees that the tour recorded each run under the name lens
+// reads it by.
+TEST_F(Tour, DrawsTheRunAsATimeline) {
+  if (!strace_works())
+    GTEST_SKIP() << "strace cannot trace here";
+  TempDir folder("timeline"), noting("noting-lens");
+  const std::string out_dir = folder / "drawn";  // the tour makes it
+  const std::string lens = fs::path(bin).parent_path() / "tools" / "lens";
+  const std::string listed = noting / "recorded";
+  fs::create_directories(noting.path() / "bin");
+  fs::create_directories(noting.path() / "tools");
+  for (const std::string& name : programs)
+    fs::create_symlink(fs::path(bin) / name, noting.path() / "bin" / name);
+  write_script(noting / "tools/lens", "[ \"$1\" != timeline ] || ls -- \"$2\" >'" + listed +
+                                          "'\nexec '" + lens + "' \"$@\"\n");
+  Result result = tour({"--bin", noting / "bin", "--timeline", out_dir}, {.timeout = 280s});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  std::set<std::string> recorded;
+  std::istringstream listing(read_file(listed));
+  for (std::string file; std::getline(listing, file);)
+    recorded.insert(file);
+  const NamedRecords records = named_records(lens);
+  ASSERT_EQ(records.strace.size(), 10u);
+  EXPECT_EQ(records.perf.size(), 8u);
+  for (const std::string& name : records.strace)
+    EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
+  for (const std::string& name : recorded)
+    EXPECT_TRUE(!name.ends_with(".strace") || records.strace.count(name)) << name << " unnamed";
+  EXPECT_NE(result.out.find(out_dir + "/timeline.html (open it in a browser)"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find(out_dir + "/timeline.json"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(out_dir + "/timeline.html"));
+  // The kernel views read strace's logs with their timestamps as well.
+  expect_pipe_and_thread_views(result.out);
+
+  std::ifstream file(out_dir + "/timeline.json");
+  const Json trace = Json::parse(file);
+  const Json& events = trace.at("traceEvents");
+  ASSERT_FALSE(events.empty());
+  // A lane is a process and a thread of it.
+  const auto lane_of = [](const Json& event) {
+    return std::pair{event.at("pid").get<double>(), event.at("tid").get<double>()};
+  };
+  std::set<std::string> named;
+  std::map<std::pair<double, double>, std::string> lanes;  // thread names
+  std::map<std::pair<double, double>, int> on_lane;
+  for (const Json& event : events) {
+    EXPECT_TRUE(std::set<std::string>({"pipe", "threads", "segment", "semaphore"})
+                    .count(event.at("cat").get<std::string>()))
+        << event.at("name");
+    if (event.at("ph") != "M")
+      ++on_lane[lane_of(event)];
+    else if (event.at("name") == "process_name")
+      named.insert(event.at("args").at("name").get<std::string>());
+    else if (event.at("name") == "thread_name")
+      lanes[lane_of(event)] = event.at("args").at("name").get<std::string>();
+  }
+  for (const std::string& name : programs)
+    EXPECT_TRUE(named.count(name)) << name << " not named";
+  EXPECT_FALSE(lanes.empty()) << "no lane named";
+  for (const auto& [lane, name] : lanes)
+    EXPECT_GT(on_lane[lane], 0) << "no events on the lane " << name;
+
+  // Both arrows: from the pipe's write to the read, from the give to the waiting take.
+  for (const auto& [cat, id] : {std::pair{"pipe", 1.0}, std::pair{"semaphore", 2.0}}) {
+    std::optional<double> from, to;
+    for (const Json& event : events) {
+      const auto phase = event.at("ph").get<std::string>();
+      if ((phase == "s" || phase == "f") && event.at("cat") == cat &&
+          event.at("id").get<double>() == id)
+        (phase == "s" ? from : to) = event.at("ts").get<double>();
+    }
+    ASSERT_TRUE(from && to) << cat << " arrow missing";
+    EXPECT_LE(*from, *to) << cat << " arrow points back in time";
+  }
+  // The second gatetake's wait ends after gategive's post.
+  std::optional<double> wait_end, post;
+  for (const Json& event : events) {
+    const std::string lane = lanes[lane_of(event)];
+    if (event.at("name") == "wait" && lane.rfind("gatetake 2", 0) == 0)
+      wait_end = event.at("ts").get<double>() + event.at("dur").get<double>();
+    if (event.at("name") == "post" && lane.rfind("gategive", 0) == 0)
+      post = event.at("ts").get<double>();
+  }
+  ASSERT_TRUE(wait_end && post);
+  EXPECT_GT(*wait_end, *post);
+
+  // Where perf may record the scheduler, each step ran once more under it: the trace holds the
+  // kernel's trace text of each step's run, with a mark where each begins, and the page draws
+  // the scheduler's view of each.
+  if (!perf_records())
+    GTEST_SKIP() << "perf may not record the scheduler here: the CPUs' view is not checked";
+  EXPECT_NE(result.out.find("\n## Each step once more, without strace"), std::string::npos);
+  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  for (const std::string& name : records.perf)
+    EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
+  std::size_t runs = 0;
+  for (const Json& event : events)
+    runs += event.at("ph") == "i" && event.value("s", "") == "g";
+  EXPECT_EQ(runs, 4u);
+  ASSERT_TRUE(trace.contains("systemTraceEvents"));
+  EXPECT_GT(count(trace.at("systemTraceEvents").get<std::string>(), ": sched_switch: prev_comm="),
+            0u);
+  const std::string page = read_file(out_dir + "/timeline.html");
+  EXPECT_EQ(count(page, "The scheduler's view below is the same step run again"), 4u);
+  // What both runs of threetally cost, as the tour counted it, says where the fill's time went.
+  EXPECT_TRUE(std::regex_search(page, std::regex("this run spent [0-9.]+ ms in the kernel")));
+  EXPECT_TRUE(
+      std::regex_search(page, std::regex("Run again under perf, the step spent [0-9.]+ ms")));
+}
+
+// Where perf may not record the scheduler (an ordinary user, a container: a stand-in perf that
+// refuses as perf does), the tour still draws strace's timeline, runs no step a second time, and
+// says in one line why the timeline has no view of the CPUs.
+TEST_F(Tour, WherePerfRefusesTheTimelineSaysWhyItHasNoCpuView) {
+  if (!strace_works())
+    GTEST_SKIP() << "strace cannot trace here";
+  TempDir tools("refusing-perf"), folder("timeline");
+  write_script(tools / "perf",
+               "echo 'Error: Access to performance monitoring is limited.' >&2\n"
+               "exit 255\n");
+  set_env("PATH", path_with(tools.path()));
+  Result result = tour({"--bin", bin, "--timeline", folder / "drawn"}, {.timeout = 200s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  // As root, perf's own words; otherwise how to let perf record.
+  EXPECT_NE(
+      result.out.find(geteuid() == 0 ? "\n## It has no view of the CPUs: perf cannot record the "
+                                       "scheduler's events here (Error: Access to performance "
+                                       "monitoring is limited.).\n"
+                                     : "\n## It has no view of the CPUs: perf may not record the "
+                                       "scheduler here (kernel.perf_event_paranoid is "),
+      std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(folder / "drawn/timeline.html"));
+}
+
+// Root's tour may be run with another user's HOME (sudo -E) or PERF_* settings: perf, which
+// fills a build-id cache with a copy of the kernel's symbols by default, writes nothing outside
+// the tour's own folder and the timeline's, and never through a link planted in that HOME.
+TEST_F(Tour, ThePerfRecordingWritesNothingOutsideItsOwnFolders) {
+  if (!strace_works() || !perf_records())
+    GTEST_SKIP() << "strace or perf cannot record here";
+  TempDir home("their-home"), theirs("their-folder"), elsewhere("elsewhere");
+  fs::create_directory_symlink(theirs.path(), home / ".debug");
+  std::ofstream(elsewhere / "perfconfig") << "[buildid]\n\tdir = " << elsewhere / "cache"
+                                          << "\n";
+  set_env("HOME", home.path().string());
+  set_env("PERF_BUILDID_DIR", elsewhere / "buildid");
+  set_env("PERF_CONFIG", elsewhere / "perfconfig");
+  Result result = tour({"--bin", bin, "--timeline", elsewhere / "drawn"}, {.timeout = 280s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_empty(theirs.path())) << "perf wrote through the planted link";
+  std::set<std::string> written;
+  for (const auto& entry : fs::recursive_directory_iterator(elsewhere.path()))
+    written.insert(fs::relative(entry.path(), elsewhere.path()));
+  EXPECT_EQ(written, (std::set<std::string>{"perfconfig", "drawn", "drawn/timeline.html",
+                                            "drawn/timeline.json"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(home.path()), fs::directory_iterator()), 1);
+}
+
+// Whatever perf does, the tour draws strace's timeline and ends with status 0; a step that perf
+// could not record has no CPU view, and one line says which and why. Stand-ins for perf: one
+// killed while it records step 2, one that lacks one of the events the tour records.
+TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
+  if (!strace_works() || !perf_records())
+    GTEST_SKIP() << "strace or perf cannot record here";
+  const std::string perf = command_path("perf");
+  TempDir killed("killed-perf"), lacking("lacking-perf"), folder("timeline");
+  write_script(killed / "perf",
+               "case \"$*\" in *record*2-threads.data*)\n"
+               "  (sleep 0.5; kill -KILL $$) &\n"
+               "esac\n"
+               "exec " +
+                   perf + " \"$@\"\n");
+  write_script(lacking / "perf",
+               "case \"$*\" in *sched_wakeup_new*)\n"
+               "  echo \"event syntax error: 'sched:sched_wakeup_new'\" >&2\n"
+               "  exit 129\n"
+               "esac\n"
+               "exec " +
+                   perf + " \"$@\"\n");
+  // Each first on PATH in turn.
+  const std::string with_killed = path_with(killed.path());
+  const std::string with_lacking = path_with(lacking.path());
+  {
+    set_env("PATH", with_killed);
+    Result result = tour({"--bin", bin, "--timeline", folder / "one"}, {.timeout = 280s});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(count(result.out, "has no view of the CPUs"), 1u) << result.out;
+    EXPECT_NE(result.out.find("\n## Step 2 (the threads) has no view of the CPUs: perf was killed "
+                              "(signal 9) while it recorded.\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(count(read_file(folder / "one/timeline.html"),
+                    "The scheduler's view below is the same step run again"),
+              3u);
+  }
+  set_env("PATH", with_lacking);
+  Result result = tour({"--bin", bin, "--timeline", folder / "two"}, {.timeout = 280s});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("\n## It has no view of the CPUs: perf cannot record the scheduler's "
+                            "events here (event syntax error: 'sched:sched_wakeup_new').\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_regular_file(folder / "two/timeline.html"));
+}
+
+// Another user's folder, or any folder the tour is pointed at, with timeline.html planted as a
+// link to a file of ours, or as a named pipe that would hang whoever opens it: the tour refuses
+// before its steps, writes through neither, and says why.
+TEST_F(Tour, NeverWritesItsTimelineThroughALinkNorIntoANamedPipe) {
+  TempDir folder("planted");
+  const std::string ours = folder / "ours";
+  std::ofstream(ours) << "ours";
+  const std::string page = folder / "timeline.html";
+  const std::vector<std::pair<std::string, std::function<void()>>> planted = {
+      {"a link", [&] { fs::create_symlink(ours, page); }},
+      {"a named pipe", [&] { ASSERT_EQ(mkfifo(page.c_str(), 0600), 0); }},
+  };
+  for (const auto& [what, plant] : planted) {
+    SCOPED_TRACE(what);
+    plant();
+    Result result = tour({"--bin", bin, "--timeline", folder.path()}, {.timeout = 60s});
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(page + " is not a regular file"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("==== 1."), std::string::npos) << result.out;
+    EXPECT_EQ(read_file(ours), "ours");
+    fs::remove(page);
+  }
+}
+
+}  // namespace
+}  // namespace ipcwalk
