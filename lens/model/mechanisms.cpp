@@ -6,7 +6,7 @@
 namespace lens {
 namespace {
 
-constexpr std::array<MechanismRow, step_names.size()> rows{{
+constexpr std::array<MechanismRow, step_names.size()> table_rows{{
     {Mechanism::pipe, &step_names[0], pipe_figure, pipe_scheduler, relaykeep_figures},
     {Mechanism::threads, &step_names[1], threads_figure, threads_scheduler, tallyrace_figures},
     {Mechanism::segment, &step_names[2], segment_figure, segment_scheduler, segtear_figures},
@@ -15,31 +15,31 @@ constexpr std::array<MechanismRow, step_names.size()> rows{{
 
 // Each row where its mechanism's value says, so that a row is found by its index alone.
 constexpr bool rows_in_order() {
-  for (std::size_t index = 0; index < rows.size(); ++index) {
-    if (static_cast<std::size_t>(rows[index].mechanism) != index) {
+  for (std::size_t index = 0; index < table_rows.size(); ++index) {
+    if (static_cast<std::size_t>(table_rows[index].mechanism) != index) {
       return false;
     }
   }
   return true;
 }
-static_assert(rows_in_order(), "the table's rows follow the Mechanism values, one each");
-static_assert(static_cast<std::size_t>(Mechanism::semaphore) + 1 == rows.size(),
+static_assert(rows_in_order(), "the table's table_rows follow the Mechanism values, one each");
+static_assert(static_cast<std::size_t>(Mechanism::semaphore) + 1 == table_rows.size(),
               "every Mechanism has its row");
 
 }  // namespace
 
 const std::array<MechanismRow, step_names.size()>& mechanisms() {
-  return rows;
+  return table_rows;
 }
 
 const MechanismRow& row_of(Mechanism mechanism) {
-  return rows[static_cast<std::size_t>(mechanism)];
+  return table_rows[static_cast<std::size_t>(mechanism)];
 }
 
 std::vector<Figure> figures(const TourRecords& records) {
   std::vector<Figure> made;
-  for (std::size_t index = 0; index < rows.size(); ++index) {
-    const MechanismRow& row = rows[index];
+  for (std::size_t index = 0; index < table_rows.size(); ++index) {
+    const MechanismRow& row = table_rows[index];
     Figure figure = row.strace_figure(records.steps[index]);
     const std::optional<SchedRun>& sched = records.steps[index].sched;
     if (figure.missing.empty() && sched) {
@@ -55,8 +55,8 @@ std::vector<Figure> figures(const TourRecords& records) {
     }
     made.push_back(std::move(figure));
   }
-  for (std::size_t index = 0; index < rows.size(); ++index) {
-    for (Figure& lesson : rows[index].lesson_figures(records.lessons[index])) {
+  for (std::size_t index = 0; index < table_rows.size(); ++index) {
+    for (Figure& lesson : table_rows[index].lesson_figures(records.lessons[index])) {
       made.push_back(std::move(lesson));
     }
   }
