@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "model/mechanisms.h"
+
 namespace lens::svg {
 namespace {
 
@@ -91,17 +93,7 @@ bool means_as(const Piece& one, const Piece& other) {
 }  // namespace
 
 std::string_view mechanism_name(Mechanism mechanism) {
-  switch (mechanism) {
-    case Mechanism::threads:
-      return "threads";
-    case Mechanism::segment:
-      return "segment";
-    case Mechanism::semaphore:
-      return "semaphore";
-    case Mechanism::pipe:
-      break;
-  }
-  return "pipe";
+  return row_of(mechanism).names->word;
 }
 
 void append(std::string& out, std::initializer_list<std::string_view> parts) {
