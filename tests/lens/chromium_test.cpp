@@ -334,13 +334,16 @@ TEST(DrawChromium, ARealRunsPageKeepsLabelsApart) {
   fs::permissions(lens_path, fs::perms::owner_all);
   const std::string drawn = stand_in / "drawn";
   const Result toured =
-      run(SOURCE_DIR "/tour", {"--no-color", "--bin", stand_in / "bin", "--timeline", drawn},
+      run(SOURCE_DIR "/tour",
+          {"--no-color", "--lessons", "--bin", stand_in / "bin", "--timeline", drawn},
           {.timeout = 280s});
   ASSERT_EQ(toured.status, 0) << toured.err << toured.out;
   const fs::path records = fs::path(drawn) / "records";
   ASSERT_TRUE(fs::is_regular_file(records / "1-pipe-forkrelay.strace"));
   const std::vector<lens::Figure> figures = dumped_figures({records.string()});
-  ASSERT_EQ(figures.size(), 4U);
+  ASSERT_EQ(figures.size(), 4U + 3U);  // the steps, then relaykeep's and gaterace's two halves
+  // The page checked is the one the tour wrote.
+  EXPECT_EQ(read_file(fs::path(drawn) / "timeline.html"), lens::page_html(figures));
   std::size_t scheduler_panels = 0;
   for (const lens::Figure& figure : figures) {
     EXPECT_EQ(figure.missing, "") << figure.title;
