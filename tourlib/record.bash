@@ -112,7 +112,8 @@ recording_step() {
 
 # Starts perf recording the scheduler for step $1, in a shell of its own that notes perf's pid
 # and, when perf ends however it ends, its status: the tour's shell has no job of perf's to
-# report. Fails where perf has not begun to write its record within 5 s.
+# report. Fails where perf has not begun to write its record within 30 s (on a busy machine perf
+# takes seconds to note every process it finds as it starts).
 start_recorder() {
   local step=$1
   (
@@ -122,7 +123,7 @@ start_recorder() {
     wait $!
     echo $? >"$work/$step.status"
   ) 2>/dev/null &
-  wait_until 5 recorder_started "$step" || return 1
+  wait_until 30 recorder_started "$step" || return 1
   [ ! -e "$work/$step.status" ] || return 1
   sleep 0.3 &
   wait $!
@@ -156,6 +157,8 @@ recorder_failure() {
     failure="perf was killed (signal $((status - 128))) while it recorded"
   elif [ -z "$status" ] && [ "$did" = ended ]; then
     failure="perf did not end within 30 s of being told to stop"
+  elif [ -z "$status" ]; then
+    failure="perf $did within 30 s"
   else
     failure="perf $did${status:+ (status $status)}${said:+: $said}"
   fi

@@ -16,6 +16,7 @@
 
 #include "facts/threads.h"
 #include "files.h"
+#include "lens/samples.h"
 #include "narrate/holds.h"
 #include "narrate/kernel_views.h"
 #include "narrate/lessons.h"
@@ -246,10 +247,7 @@ TEST(LensViews, ThreadsCountOnlyWorkersThatExitedAndSayWhatIsMissing) {
 TEST(LensHolds, TheSemaphoresValueAndWaitersWithTheWordsOdShows) {
   TempDir folder("semaphore");
   const auto file_of = [&folder](const std::string& name, const std::vector<std::uint32_t>& words) {
-    std::ofstream(folder / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(words.data()),
-               static_cast<std::streamsize>(words.size() * sizeof(std::uint32_t)));
-    return folder / name;
+    return words_file(folder.path() / name, words);
   };
   const auto view = [](const std::string& path) {
     return said([&path](Narrator& narrator) { lens::semaphore_view(path, narrator); });
@@ -360,14 +358,6 @@ constexpr std::string_view tally_all =
 constexpr std::string_view tally_one =
     "table: 4194304\nworkers: 16\ncpus: 1\nexpected: 2097152\ntotal: 2097139\nlost: 13\n"
     "overlapping: 5\n";
-constexpr std::string_view race_out =
-    "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
-    "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
-    "locked expected: 80\nlocked final: 80\nlocked lost: 0\nlocked overlapping: 0\n";
-constexpr std::string_view kill_out =
-    "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
-    "holder signal: 9 (Killed)\nvalue after kill: 0\n"
-    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
 
 // What lesson name's tell says of outputs, expected to be told.
 std::string tell(std::string_view name, const std::vector<std::string_view>& outputs,

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "files.h"
+#include "lens/samples.h"
 #include "records/proc.h"
 #include "records/record_files.h"
 #include "runner.h"
@@ -207,10 +208,7 @@ TEST(LensProc, TheSegmentsRowsItsMappingsAndWhatATakerSleepsIn) {
 TEST(LensProc, TheSemaphoresValueAndWaitersInBothLayouts) {
   TempDir folder("semaphore");
   const auto file_of = [&folder](const std::string& name, const std::vector<std::uint32_t>& words) {
-    std::ofstream(folder / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(words.data()),
-               static_cast<std::streamsize>(words.size() * sizeof(std::uint32_t)));
-    return folder / name;
+    return words_file(folder.path() / name, words);
   };
   // 16 bytes: the value 2 shifted left, plus 1 for the waiter; sharing; padding; 1 waiter.
   const std::string small = file_of("small", {5, 128, 0, 1});

@@ -1,11 +1,19 @@
 #include "lens/samples.h"
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "records/tour_records.h"
 
 namespace ipcwalk {
+
+std::string words_file(const std::filesystem::path& path, const std::vector<std::uint32_t>& words) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(words.data()),
+             static_cast<std::streamsize>(words.size() * sizeof(std::uint32_t)));
+  return path.string();
+}
 
 lens::Log log_of(const std::string& text) {
   std::istringstream in(text);

@@ -3,10 +3,12 @@
 // hand as strace and perf print them.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "records/sched_log.h"
@@ -16,6 +18,19 @@ namespace ipcwalk {
 
 inline const std::filesystem::path strace_logs = SOURCE_DIR "/tests/strace_logs";
 inline const std::filesystem::path perf_logs = SOURCE_DIR "/tests/perf_logs";
+
+// Outputs as gaterace prints them: a run of 20 rounds, and a run of `gaterace kill`.
+inline constexpr std::string_view race_out =
+    "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
+    "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
+    "locked expected: 80\nlocked final: 80\nlocked lost: 0\nlocked overlapping: 0\n";
+inline constexpr std::string_view kill_out =
+    "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
+    "holder signal: 9 (Killed)\nvalue after kill: 0\n"
+    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
+
+// A file of 32-bit words, as a semaphore's file holds them; its path.
+std::string words_file(const std::filesystem::path& path, const std::vector<std::uint32_t>& words);
 
 // A log written by hand, as strace prints it.
 lens::Log log_of(const std::string& text);

@@ -13,6 +13,7 @@
 
 #include "draw/draw.h"
 #include "files.h"
+#include "lens/samples.h"
 #include "model/mechanisms.h"
 #include "narrate/kernel_views.h"
 #include "narrate/narrator.h"
@@ -26,16 +27,6 @@ namespace fs = std::filesystem;
 
 const fs::path logs = SOURCE_DIR "/tests/strace_logs";
 const fs::path source = SOURCE_DIR;
-
-// Outputs as gaterace prints them.
-constexpr std::string_view race_out =
-    "semaphore: /gaterace-b532990b57c2c59e\nprocesses: 4\nrounds: 20\npause: 300 us\n"
-    "unlocked expected: 80\nunlocked final: 21\nunlocked lost: 59\nunlocked overlapping: 71\n"
-    "locked expected: 80\nlocked final: 80\nlocked lost: 0\nlocked overlapping: 0\n";
-constexpr std::string_view kill_out =
-    "semaphore: /gaterace-8ccb9db360f66137\nholder pid: 21428\nvalue while held: 0\n"
-    "holder signal: 9 (Killed)\nvalue after kill: 0\n"
-    "next taker: gave up: the semaphore stayed taken\nnext taker waited: 1.03 s\n";
 
 // lens state and tracee as the tour asks them. Faults: a process reading a held pipe not a pause;
 // a pid printed (or a word said) where there is no tracee; a wrong pid or an option taken.
