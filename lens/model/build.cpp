@@ -51,12 +51,12 @@ Window around(Micros begin, Micros end, Micros factor, Micros least) {
   return Window{minus(begin, room), plus(std::max(begin, end), room)};
 }
 
-Lane lane_of(std::string name, int id, int process, Life life) {
+Lane lane_of(std::string name, int id, Life life) {
   Lane lane;
   lane.name = std::move(name);
   lane.program = lane.name.substr(0, lane.name.find(' '));
   lane.id = id;
-  lane.process = process;
+  lane.process = id;
   lane.begin = life.begin;
   lane.end = std::max(life.begin, life.end);
   return lane;

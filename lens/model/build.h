@@ -35,7 +35,8 @@ Window around(Micros begin, Micros end, Micros factor, Micros least);
 
 // A lane for a task's life, named "PROGRAM ROLE" or "PROGRAM" (its program is the name's first
 // word).
-Lane lane_of(std::string name, int id, int process, Life life);
+// Its process is itself (a thread's lane sets its process apart).
+Lane lane_of(std::string name, int id, Life life);
 
 // A span of a call, or of any stretch.
 Span span_of(std::size_t lane, Shade shade, Interval time, std::string label = {});

@@ -24,9 +24,9 @@ std::string bytes_written(const Call& write) {
 }
 
 void pipe_lanes(Panel& panel, const Log& log, const PipeFacts& facts) {
-  panel.lanes.push_back(lane_of("forkrelay parent", facts.parent, facts.parent, program_life(log)));
-  panel.lanes.push_back(lane_of("forkrelay child", facts.child, facts.child,
-                                life_of(log, facts.child, *facts.fork, log.last)));
+  panel.lanes.push_back(lane_of("forkrelay parent", facts.parent, program_life(log)));
+  panel.lanes.push_back(
+      lane_of("forkrelay child", facts.child, life_of(log, facts.child, *facts.fork, log.last)));
   panel.marks.push_back(Mark{0, facts.pipe->begin, facts.pipe->name});
   panel.marks.push_back(Mark{0, facts.fork->begin, "fork"});
   for (std::size_t lane = 0; lane < panel.lanes.size(); ++lane) {
@@ -151,9 +151,8 @@ std::vector<Figure> relaykeep_figures(const LessonRecords& records) {
   Panel panel;
   panel.recording = strace_recording;
   panel.time = Window{log.first, log.last};
-  panel.lanes.push_back(
-      lane_of("relaykeep parent", facts->parent, facts->parent, facts->parent_life));
-  panel.lanes.push_back(lane_of("relaykeep child", facts->child, facts->child, facts->child_life));
+  panel.lanes.push_back(lane_of("relaykeep parent", facts->parent, facts->parent_life));
+  panel.lanes.push_back(lane_of("relaykeep child", facts->child, facts->child_life));
   const Micros ended = panel.lanes.back().end;
   const Interval read = interval_of(*facts->read);
   const Micros read_end = facts->read_returned ? read.end : ended;

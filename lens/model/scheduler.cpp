@@ -109,8 +109,7 @@ Panel scheduler_panel(const SchedRun& record, const LaneNames& names, std::vecto
       continue;
     }
     const bool root = is_root(record, thread);
-    Lane lane = lane_of(lane_name(record, thread, names, seen), thread.tid, thread.tid,
-                        Life{thread.born, end});
+    Lane lane = lane_of(lane_name(record, thread, names, seen), thread.tid, Life{thread.born, end});
     lane.program = thread.comm;
     lane.compact = !root && names.compact_children;
     lane.summary = lane.compact ? duration(thread.running)

@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, 4> segment_lanes{"segmake", "segstamp", "
 
 // One program's lane, marks and spans.
 void segment_lane(Panel& panel, std::string_view name, const SegmentRunFacts& facts) {
-  panel.lanes.push_back(lane_of(std::string(name), facts.pid, facts.pid, facts.life));
+  panel.lanes.push_back(lane_of(std::string(name), facts.pid, facts.life));
   const std::size_t lane = panel.lanes.size() - 1;
   for (const Call* call : facts.segment_calls) {
     panel.marks.push_back(Mark{lane, call->begin, call->name});

@@ -193,7 +193,7 @@ Figure gaterace_half(const std::vector<Racer>& racers, const LessonRecords& reco
   std::vector<Span> sections;
   for (const Racer& racer : racers) {
     panel.lanes.push_back(lane_of("gaterace process " + std::to_string(panel.lanes.size() + 1),
-                                  racer.pid, racer.pid, racer.life));
+                                  racer.pid, racer.life));
     const std::size_t lane = panel.lanes.size() - 1;
     panel.time.end = std::max(panel.time.end, panel.lanes.back().end);
     for (const Interval& section : racer.sections) {
@@ -244,7 +244,7 @@ Figure semaphore_figure(const StepRecords& records) {
   for (std::size_t run = 0; run < semaphore_lanes.size(); ++run) {
     const Log& log = *records.logs[run];
     panel.lanes.push_back(
-        lane_of(std::string(semaphore_lanes[run]), log.main_pid, log.main_pid, program_life(log)));
+        lane_of(std::string(semaphore_lanes[run]), log.main_pid, program_life(log)));
     panel.time = Window{std::min(panel.time.begin, log.first), std::max(panel.time.end, log.last)};
   }
   const SemaphoreFacts facts = find_semaphore(made, first, waiter, giver);

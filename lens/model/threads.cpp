@@ -31,7 +31,8 @@ Counter thread_lanes(Panel& panel, const ThreadFacts& facts) {
     // A thread that never called exit (one a sanitizer's runtime adds) is no worker.
     if (panel.lanes.size() <= most_worker_lanes) {
       panel.lanes.push_back(lane_of(worker.exited ? "threetally worker" : "threetally thread",
-                                    worker.tid, facts.main, Life{worker.begin, worker.end}));
+                                    worker.tid, Life{worker.begin, worker.end}));
+      panel.lanes.back().process = facts.main;
       panel.spans.push_back(span_of(panel.lanes.size() - 1, Shade::alive,
                                     Interval{worker.begin, worker.end}, "thread"));
     }
@@ -114,7 +115,7 @@ Figure threads_figure(const StepRecords& records) {
   Panel panel;
   panel.recording = strace_recording;
   panel.time = Window{log.first, log.last};
-  panel.lanes.push_back(lane_of("threetally main", facts.main, facts.main, program_life(log)));
+  panel.lanes.push_back(lane_of("threetally main", facts.main, program_life(log)));
   const Micros main_end = panel.lanes.front().end;
   panel.spans.push_back(
       span_of(0, Shade::busy, Interval{*facts.fill_begin, *facts.fill_end}, "fill"));
