@@ -181,7 +181,7 @@ std::string description(const Figure& figure) {
     for (const Span& span : panel.spans) {
       if (span.shade != Shade::alive && span.lane < panel.lanes.size() && spans++ < spans_told) {
         svg::append(text, {separator, span_words(span), " (", lane_words(panel, span.lane), ", ",
-                           milliseconds(span.end - span.begin), ")"});
+                           milliseconds(svg::length_of(span.begin, span.end)), ")"});
         separator = ", ";
       }
     }

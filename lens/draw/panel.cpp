@@ -99,7 +99,7 @@ std::string piece_text(const Panel& panel, const Piece& piece) {
     if (piece.label.empty() || panel.source != Source::strace) {
       return piece.label;
     }
-    return piece.label + " " + milliseconds(piece.end - piece.begin);
+    return piece.label + " " + milliseconds(length_of(piece.begin, piece.end));
   }
   const std::string times = joined({" \u00d7", std::to_string(piece.spans)});
   if (!piece.shade && piece.switches > 0) {

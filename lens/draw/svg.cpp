@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "model/mechanisms.h"
 
@@ -91,6 +92,16 @@ bool means_as(const Piece& one, const Piece& other) {
 }
 
 }  // namespace
+
+Micros length_of(Micros begin, Micros end) {
+  if (end <= begin) {
+    return 0;
+  }
+  if (begin < 0 && end > std::numeric_limits<Micros>::max() + begin) {
+    return std::numeric_limits<Micros>::max();
+  }
+  return end - begin;
+}
 
 std::string_view mechanism_name(Mechanism mechanism) {
   return row_of(mechanism).names->word;

@@ -30,6 +30,10 @@ inline constexpr double readable_px = 10;     // the smallest font the page lets
 inline constexpr double cut_sign = 6;         // the arrowhead beside a span cut by the window
 inline constexpr double text_lift = 4;        // from a line to the baseline of the text over it
 
+// How long a span lasts, 0 where it ends before it begins; never overflowing, whatever times a
+// record holds.
+Micros length_of(Micros begin, Micros end);
+
 // A mechanism's name, as the page's ids and the trace file's categories give it.
 std::string_view mechanism_name(Mechanism mechanism);
 

@@ -117,9 +117,9 @@ void timed_events(const Figure& figure, const Panel& panel, Micros origin, int& 
   const auto lane_known = [&panel](std::size_t lane) { return lane < panel.lanes.size(); };
   for (const Span& span : panel.spans) {
     if (lane_known(span.lane)) {
-      events.push_back(svg::joined(
-          {head(span.label, track_of(figure, panel, span.lane), 'X'), ts(span.begin),
-           ", \"dur\": ", std::to_string(std::max<Micros>(span.end - span.begin, 0)), "}"}));
+      events.push_back(
+          svg::joined({head(span.label, track_of(figure, panel, span.lane), 'X'), ts(span.begin),
+                       ", \"dur\": ", std::to_string(svg::length_of(span.begin, span.end)), "}"}));
     }
   }
   for (const Mark& mark : panel.marks) {
