@@ -34,7 +34,7 @@ starting() {
 # redirected).
 stop() {
   trap '' INT TERM
-  printf '\n%stour: %s%s\n' "$bold" "$*" "$plain" >&2
+  printf '\n%s%s: %s%s\n' "$bold" "$tour_name" "$*" "$plain" >&2
   exit 1
 }
 
@@ -57,7 +57,7 @@ pause() {
   [ "$stepping" = 1 ] && [ "$quiet" = 0 ] || return 0
   read -r -p "${dim}-- Enter: next step; q and Enter: end the tour --${plain} " answer || answer=q
   if [[ $answer == [qQ] ]]; then
-    end_tour "You ended the tour here. ./tour --step starts it again."
+    end_tour "You ended the tour here. $tour_command --step starts it again."
   fi
 }
 
