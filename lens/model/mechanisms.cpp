@@ -2,6 +2,7 @@
 
 #include "model/build.h"
 #include "model/figures.h"
+#include "model/scheduler.h"
 
 namespace lens {
 namespace {
@@ -50,7 +51,7 @@ std::vector<Figure> figures(const TourRecords& records) {
             note("scheduler.none", "Scheduler: no CPU view for this step: {why}.", {{"why", why}}));
       } else {
         row.scheduler(figure, *sched);
-        figure.kernel = KernelText{sched->kernel, sched->clock};
+        figure.kernel = kernel_text(*sched);
       }
     }
     made.push_back(std::move(figure));

@@ -57,16 +57,22 @@ std::map<int, std::string> wakers_of(const SchedRun& record) {
   return wakers;
 }
 
-// Who woke a sleep, where the record says: "asleep, woken by gategive".
-std::string sleep_label(const SchedSpan& span, const std::map<int, std::string>& wakers) {
+// Who woke a sleep, where the record says: "asleep, woken by gategive"; a task that is none of
+// the step's is not named.
+std::string sleep_label(const SchedSpan& span, const std::map<int, std::string>& wakers,
+                        const SchedRun& record) {
   if (span.waker == 0) {
     return "asleep, woken by an interrupt";
+  }
+  if (span.waker > 0 && record.thread(span.waker) == nullptr) {
+    return "asleep, woken by another task";
   }
   const auto waker = wakers.find(span.waker);
   return waker != wakers.end() && span.waker > 0 ? "asleep, woken by " + waker->second : "asleep";
 }
 
-Span span_from(std::size_t lane, const SchedSpan& span, const std::map<int, std::string>& wakers) {
+Span span_from(std::size_t lane, const SchedSpan& span, const std::map<int, std::string>& wakers,
+               const SchedRun& record) {
   Span drawn;
   drawn.lane = lane;
   drawn.begin = span.begin;
@@ -81,7 +87,7 @@ Span span_from(std::size_t lane, const SchedSpan& span, const std::map<int, std:
       break;
     case Doing::asleep:
       drawn.shade = Shade::asleep;
-      drawn.label = sleep_label(span, wakers);
+      drawn.label = sleep_label(span, wakers, record);
       break;
   }
   return drawn;
@@ -117,7 +123,7 @@ Panel scheduler_panel(const SchedRun& record, const LaneNames& names, std::vecto
     const std::size_t index = panel.lanes.size();
     panel.lanes.push_back(std::move(lane));
     for (const SchedSpan& span : thread.spans) {
-      panel.spans.push_back(span_from(index, span, wakers));
+      panel.spans.push_back(span_from(index, span, wakers, record));
     }
   }
   return panel;
@@ -130,6 +136,28 @@ std::optional<std::size_t> lane_with(const Panel& panel, int tid) {
     }
   }
   return std::nullopt;
+}
+
+KernelText kernel_text(const SchedRun& record) {
+  // Above every pid the kernel gives (PID_MAX_LIMIT is 2^22): no other task's number is taken
+  // for a pid of the machine's.
+  constexpr int first_other = 4194304 + 1;
+  std::map<int, int> others;
+  const auto hidden = [&](KernelTask& task) {
+    if (task.pid <= 0 || record.thread(task.pid) != nullptr) {
+      return;  // the idle task, a task not known, or one of the step's
+    }
+    const auto [found, added] =
+        others.emplace(task.pid, first_other + static_cast<int>(others.size()));
+    task.pid = found->second;
+    task.comm = "other";
+  };
+  KernelText text{record.kernel, record.clock};
+  for (KernelEvent& event : text.events) {
+    hidden(event.current);
+    hidden(event.next);
+  }
+  return text;
 }
 
 const std::vector<SchedSpan>& spans_of(const SchedRun& record, const Lane& lane) {

@@ -35,6 +35,11 @@ std::optional<std::size_t> lane_with(const Panel& panel, int tid);
 std::optional<Micros> add_wake(Panel& panel, const SchedRun& record, std::size_t sleeper,
                                const SchedSpan& sleep);
 
+// The record's own events, for the trace file: the step's tasks as the kernel named them, and
+// every other task of the machine (another user's, say) only as "other" under a number of its
+// own, the same for it throughout, so that its CPU time still shows but nothing of it is named.
+KernelText kernel_text(const SchedRun& record);
+
 // The spans of the task of a lane, as the record holds them (none where it holds no such task).
 const std::vector<SchedSpan>& spans_of(const SchedRun& record, const Lane& lane);
 
