@@ -18,12 +18,10 @@ use_colours() {
   plain=$'\e[0m'
 }
 
-# The width given in COLUMNS, where it is set: a whole number of columns, or wrong usage.
+# The width given in COLUMNS, where it is set; fails where it is not a whole number of columns.
 columns_given() {
   [ -n "${COLUMNS:-}" ] || return 0
-  if ! [[ $COLUMNS =~ ^[1-9][0-9]{0,3}$ ]]; then
-    refuse "COLUMNS must be a number of columns, 1 to 9999 (unset it for the terminal's width)"
-  fi
+  [[ $COLUMNS =~ ^[1-9][0-9]{0,3}$ ]] || return 1
   width=$COLUMNS
 }
 
