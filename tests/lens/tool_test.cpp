@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -136,46 +137,28 @@ TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
   }
 }
 
-// --width N, before or after --color, wraps the narration of the commands that narrate and
-// nothing else: strace's lines and the commands shown stay whole, and no word is lost. Faults:
-// the width not given to the narrator; a kernel line wrapped; --width taken without a number,
-// twice, or by a command that does not narrate.
+// --width N, before or after --color, wraps the narration of the commands that narrate (the
+// narrator's wrapping is checked in narrate_test) and nothing else: strace's lines stay whole.
+// Faults: the width not given to the narrator; a kernel line wrapped; --width taken without a
+// number, twice, or by a command that does not narrate.
 TEST(LensTool, WidthWrapsTheNarrationAndNothingElse) {
   const fs::path pipe_log = logs / "1-pipe-forkrelay.strace";
   const Result whole = run(LENS_TOOL, {"view", "pipe", pipe_log.string()});
   const Result narrow = run(LENS_TOOL, {"--width", "30", "view", "pipe", pipe_log.string()});
   ASSERT_EQ(narrow.status, 0) << narrow.err;
-  // The words of the narration, and the other lines, of a view.
-  struct Parts {
-    std::vector<std::string> words;
-    std::vector<std::string> others;
-  };
-  const auto parts = [](const std::string& text, std::size_t width) {
-    Parts split;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.starts_with("## ")) {
-        split.others.push_back(line);
-        continue;
-      }
-      EXPECT_LE(line.size(), width) << line;
-      std::istringstream words(line.substr(3));
-      for (std::string word; words >> word;)
-        split.words.push_back(word);
-    }
-    return split;
-  };
-  const Parts wrapped = parts(narrow.out, 30), unwrapped = parts(whole.out, 1000);
-  EXPECT_EQ(wrapped.words, unwrapped.words);
-  EXPECT_EQ(wrapped.others, unwrapped.others);
   EXPECT_GT(count(narrow.out, "\n## "), count(whole.out, "\n## "));
+  std::istringstream lines(narrow.out);
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(!line.starts_with("## ") || line.size() <= 30U) << line;
+  const std::regex narration("## [^\n]*\n");
+  EXPECT_EQ(std::regex_replace(narrow.out, narration, ""),
+            std::regex_replace(whole.out, narration, ""));
 
   const Result first = run(LENS_TOOL, {"--color", "--width", "30", "lesson", "ask", "gaterace"});
   const Result second = run(LENS_TOOL, {"--width", "30", "--color", "lesson", "ask", "gaterace"});
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out, second.out);
   EXPECT_EQ(first.out.substr(0, 8), "\x1b[36m## ");
-  EXPECT_EQ(run(LENS_TOOL, {"--width", "0", "view", "pipe", pipe_log.string()}).out, whole.out);
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
            {"--width"},
            {"--width", "lesson", "ask", "gaterace"},

@@ -251,8 +251,6 @@ TEST_F(Tour, WrongInputIsRefusedWithStatus2BeforeAnythingIsMade) {
     }
   }
   set_env("COLUMNS", std::nullopt);
-  // The same name as a step's word is taken: the refusal above is of the name, not of --only.
-  EXPECT_EQ(named().steps.front(), "pipe");
 
   if (geteuid() != 0)
     GTEST_SKIP() << "a folder of another user's takes root: that refusal not checked";
