@@ -151,6 +151,9 @@ TEST_F(Tour, StepStopsBeforeEachStepAndLessonAndEndsOnQCleaningUpFirst) {
     const auto& [next, heading] = stops[at];
     SCOPED_TRACE(next);
     ASSERT_TRUE(process.wait_for_output("Enter: " + next + "; q: end", 120s)) << process.out();
+    if (at == 0) {
+      EXPECT_NE(process.out().find(prompt), std::string::npos);
+    }
     // It waits there: not one line of what comes next before Enter.
     std::this_thread::sleep_for(at == 0 ? 500ms : 100ms);
     const std::string so_far = process.out();

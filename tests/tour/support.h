@@ -26,6 +26,8 @@ namespace ipcwalk {
 
 inline const std::string tour_path = SOURCE_DIR "/tour";
 inline const std::string bin = std::filesystem::path(program("forkrelay")).parent_path();
+// What --step says at its first stop, before step 1.
+inline const std::string prompt = "Enter: step 1, the pipe; q: end";
 inline const std::vector<std::string> programs = {
     "forkrelay", "threetally", "segmake", "segstamp", "segpeek", "gatenew", "gatetake", "gategive"};
 // Runs a command in a process group of its own, in place, with the same pid.
