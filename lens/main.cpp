@@ -1,23 +1,25 @@
 // lens: the tour's reader of its strace logs and of its programs' output.
 //
-//   lens [--color] view pipe LOG      the pipe step's kernel view, from forkrelay's log
-//   lens [--color] view threads LOG   the threads step's kernel view, from threetally's log
+//   lens [STYLE] view pipe LOG        the pipe step's kernel view, from forkrelay's log
+//   lens [STYLE] view threads LOG     the threads step's kernel view, from threetally's log
 //   lens show [FILE]                  FILE (or standard input: none, or "-") with its control
 //                                     characters made visible
-//   lens timeline TRACEDIR OUTDIR     the logs of one `./tour --timeline` run drawn as a page and
-//                                     a trace file
-//   lens [--color] view segment ID [STAMP_PID PEEK_PID]
-//   lens [--color] view taker PID SEMAPHORE_FILE
-//   lens [--color] view semaphore SEMAPHORE_FILE
+//   lens timeline [--only STEP] TRACEDIR OUTDIR
+//                                     the logs of one `./tour --timeline` run drawn as a page and
+//                                     a trace file; with --only, of step STEP alone (its word:
+//                                     pipe, threads, segment or semaphore) and its lesson
+//   lens [STYLE] view segment ID [STAMP_PID PEEK_PID]
+//   lens [STYLE] view taker PID SEMAPHORE_FILE
+//   lens [STYLE] view semaphore SEMAPHORE_FILE
 //                                     what the kernel holds during steps 3 and 4, read live from
 //                                     /proc and /dev/shm
 //   lens state PID                    what process PID is doing, one word: ended (no such
 //                                     process, or a zombie), paused (asleep reading its standard
 //                                     input, a pipe), waiting (asleep in a futex wait) or running
 //                                     (anything else)
-//   lens [--color] lesson ask NAME    the question put before lesson NAME runs (tallyrace,
+//   lens [STYLE] lesson ask NAME      the question put before lesson NAME runs (tallyrace,
 //                                     relaykeep, segtear or gaterace)
-//   lens [--color] lesson tell NAME OUTPUT...
+//   lens [STYLE] lesson tell NAME OUTPUT...
 //                                     what the lesson's runs measured and why, from their outputs
 //                                     in the tour's order (two runs; segtear one); status 1 and
 //                                     one line saying what is wrong where an output is not a
@@ -30,8 +32,12 @@
 //                                     WORD PREFIX NAME LESSON" (the name's blanks as
 //                                     underscores), then "run WORD RUN FILE" for each of its runs
 //
-// view prints what the tour shows under "-- what the kernel saw --" (or "holds"); --color writes
-// its narration lines in cyan. show passes tab, newline and valid UTF-8 through, and shows every
+// view prints what the tour shows under "-- what the kernel saw --" (or "holds"). STYLE, for the
+// commands that narrate (view and lesson), is --color, --width N or both, in either order:
+// --color writes the narration lines in cyan; --width N wraps them at blanks to N columns, their
+// "## " included (0, or no --width: not wrapped), so that they fit the reader's terminal. The
+// lines quoted as they were read (strace's calls, /proc's rows, od's words) and the commands
+// shown are never wrapped. show passes tab, newline and valid UTF-8 through, and shows every
 // other control character and every stray byte as \xNN, so that no bytes of whoever wrote them
 // can work the reader's terminal. timeline reads the logs that the tour recorded in TRACEDIR
 // (1-pipe-forkrelay.strace, ...) and writes OUTDIR/timeline.html (open it in any browser) and
@@ -79,18 +85,19 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view usage_text =
-    "usage: lens [--color] view pipe LOG\n"
-    "       lens [--color] view threads LOG\n"
-    "       lens [--color] view segment ID [STAMP_PID PEEK_PID]\n"
-    "       lens [--color] view taker PID SEMAPHORE_FILE\n"
-    "       lens [--color] view semaphore SEMAPHORE_FILE\n"
+    "usage: lens [STYLE] view pipe LOG\n"
+    "       lens [STYLE] view threads LOG\n"
+    "       lens [STYLE] view segment ID [STAMP_PID PEEK_PID]\n"
+    "       lens [STYLE] view taker PID SEMAPHORE_FILE\n"
+    "       lens [STYLE] view semaphore SEMAPHORE_FILE\n"
     "       lens show [FILE]\n"
-    "       lens timeline TRACEDIR OUTDIR\n"
+    "       lens timeline [--only STEP] TRACEDIR OUTDIR\n"
     "       lens state PID\n"
     "       lens tracee PID\n"
-    "       lens [--color] lesson ask NAME\n"
-    "       lens [--color] lesson tell NAME OUTPUT...\n"
-    "       lens names\n";
+    "       lens [STYLE] lesson ask NAME\n"
+    "       lens [STYLE] lesson tell NAME OUTPUT...\n"
+    "       lens names\n"
+    "STYLE: --color and/or --width N (N columns, 0 for no wrapping)\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
 
@@ -242,10 +249,11 @@ std::string put(const fs::path& path, const std::string& text) {
   return "";
 }
 
-// The folders of `lens timeline`.
+// The folders of `lens timeline`, and the one step it draws where it is given one.
 struct Folders {
   std::string traces;
   std::string out;
+  std::optional<lens::Mechanism> only;
 };
 
 int timeline(const Folders& folders) {
@@ -258,7 +266,13 @@ int timeline(const Folders& folders) {
   if (out.empty() || !fs::is_directory(out, error)) {
     return fail(out + ": no such folder to write into");
   }
-  const std::vector<lens::Figure> figures = lens::figures(lens::read_tour_records(traces));
+  std::vector<lens::Figure> figures = lens::figures(lens::read_tour_records(traces));
+  if (folders.only) {
+    // The tour ran that step alone (and its lesson): no other step's "not recorded".
+    std::erase_if(figures, [&folders](const lens::Figure& figure) {
+      return figure.mechanism != *folders.only;
+    });
+  }
   for (const auto& [name, text] : {std::pair{"timeline.html", lens::page_html(figures)},
                                    std::pair{"timeline.json", lens::trace_json(figures)}}) {
     if (const std::string failed = put(fs::path(out) / name, text); !failed.empty()) {
@@ -266,6 +280,22 @@ int timeline(const Folders& folders) {
     }
   }
   return EXIT_SUCCESS;
+}
+
+// "timeline [--only STEP] TRACEDIR OUTDIR".
+int timeline(const std::vector<std::string_view>& words) {
+  if (words.size() == 2) {
+    return timeline(Folders{std::string(words[0]), std::string(words[1]), std::nullopt});
+  }
+  if (words.size() != 4 || words[0] != "--only") {
+    return usage();
+  }
+  for (const lens::MechanismRow& row : lens::mechanisms()) {
+    if (row.names->word == words[1]) {
+      return timeline(Folders{std::string(words[2]), std::string(words[3]), row.mechanism});
+    }
+  }
+  return usage();
 }
 
 // A whole decimal number, as a segment identifier or a pid is written; nothing for anything else.
@@ -346,29 +376,50 @@ int process(const std::vector<std::string_view>& words) {
 
 int main(int argc, char* argv[]) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
-  const bool color = !args.empty() && args[0] == "--color";
-  const std::size_t at = color ? 1 : 0;
+  // The style of the narration, before the commands that narrate: --color, --width N.
+  bool color = false;
+  std::optional<int> width;
+  std::size_t at = 0;
+  for (; at < args.size(); ++at) {
+    if (args[at] == "--color" && !color) {
+      color = true;
+    } else if (args[at] == "--width" && !width && at + 1 < args.size()) {
+      width = whole_number(args[++at]);
+      if (!width) {
+        return usage();
+      }
+    } else {
+      break;
+    }
+  }
+  const bool styled = color || width;
   const std::size_t count = args.size() - at;
-  lens::Narrator narrator(color ? lens::Narration::color : lens::Narration::plain);
-  if (count == 3 && args[at] == "view" && (args[at + 1] == "pipe" || args[at + 1] == "threads")) {
-    return view(args[at + 1], argv[at + 3], narrator);
+  const std::vector<std::string_view> rest(args.begin() + static_cast<std::ptrdiff_t>(at),
+                                           args.end());
+  lens::Narrator narrator(color ? lens::Narration::color : lens::Narration::plain,
+                          static_cast<std::size_t>(width.value_or(0)));
+  if (count == 3 && rest[0] == "view" && (rest[1] == "pipe" || rest[1] == "threads")) {
+    return view(rest[1], argv[at + 3], narrator);
   }
-  if (count >= 3 && args[at] == "view") {
-    return held_view({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
+  if (count >= 3 && rest[0] == "view") {
+    return held_view({rest.begin() + 1, rest.end()}, narrator);
   }
-  if (!color && count <= 2 && count >= 1 && args[at] == "show") {
+  if (count >= 3 && rest[0] == "lesson") {
+    return lesson({rest.begin() + 1, rest.end()}, narrator);
+  }
+  if (styled) {
+    return usage();
+  }
+  if (count <= 2 && count >= 1 && rest[0] == "show") {
     return show(count == 2 ? argv[2] : nullptr);
   }
-  if (!color && count == 3 && args[at] == "timeline") {
-    return timeline(Folders{argv[2], argv[3]});
+  if (count >= 1 && rest[0] == "timeline") {
+    return timeline(std::vector<std::string_view>(rest.begin() + 1, rest.end()));
   }
-  if (count >= 3 && args[at] == "lesson") {
-    return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
-  }
-  if (!color && count == 1 && args[at] == "names") {
+  if (count == 1 && rest[0] == "names") {
     return print(lens::names_text());
   }
-  if (!color && count == 2) {
+  if (count == 2) {
     return process(args);
   }
   return usage();

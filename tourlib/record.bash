@@ -174,6 +174,7 @@ first_line() {
 draw_timeline() {
   [ -n "$1" ] && [ -n "$records" ] || return 0
   stage="drawing the timeline"
-  "$lens" timeline "$records" "$1" || fail "lens could not draw the timeline"
+  "$lens" timeline ${only:+--only "$only"} "$records" "$1" ||
+    fail "lens could not draw the timeline"
   drawn=1
 }

@@ -164,7 +164,6 @@ write_cost() {
 run() {
   local log=$1 runner
   shift
-  pause
   starting "$@"
   spawn runner "$log" /dev/null "$@"
   await_end "$runner" "${1##*/}" 120 "$log"
@@ -176,7 +175,6 @@ run() {
 start_held() {
   local log=$1 fd runner program name=${2##*/}
   shift
-  pause
   starting "$@"
   rm -f "$work/$log.in"
   mkfifo "$work/$log.in" || fail "cannot make a named pipe in $work"
@@ -223,5 +221,5 @@ in_state() {
 # What the kernel saw or holds, as lens reads it from strace's records, /proc and /dev/shm.
 lens_view() {
   [ "$quiet" = 1 ] && return 0
-  "$lens" ${dim:+--color} view "$@" || fail "lens could not show it"
+  "$lens" ${dim:+--color} --width "$width" view "$@" || fail "lens could not show it"
 }

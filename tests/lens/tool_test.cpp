@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,43 @@ TEST(LensTool, LessonAskAndTellAsTheTourCallsThem) {
   }
 }
 
+// --width N, before or after --color, wraps the narration of the commands that narrate (the
+// narrator's wrapping is checked in narrate_test) and nothing else: strace's lines stay whole.
+// Faults: the width not given to the narrator; a kernel line wrapped; --width taken without a
+// number, twice, or by a command that does not narrate.
+TEST(LensTool, WidthWrapsTheNarrationAndNothingElse) {
+  const fs::path pipe_log = logs / "1-pipe-forkrelay.strace";
+  const Result whole = run(LENS_TOOL, {"view", "pipe", pipe_log.string()});
+  const Result narrow = run(LENS_TOOL, {"--width", "30", "view", "pipe", pipe_log.string()});
+  ASSERT_EQ(narrow.status, 0) << narrow.err;
+  EXPECT_GT(count(narrow.out, "\n## "), count(whole.out, "\n## "));
+  std::istringstream lines(narrow.out);
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(!line.starts_with("## ") || line.size() <= 30U) << line;
+  const std::regex narration("## [^\n]*\n");
+  EXPECT_EQ(std::regex_replace(narrow.out, narration, ""),
+            std::regex_replace(whole.out, narration, ""));
+
+  const Result first = run(LENS_TOOL, {"--color", "--width", "30", "lesson", "ask", "gaterace"});
+  const Result second = run(LENS_TOOL, {"--width", "30", "--color", "lesson", "ask", "gaterace"});
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, second.out);
+  EXPECT_EQ(first.out.substr(0, 8), "\x1b[36m## ");
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--width"},
+           {"--width", "lesson", "ask", "gaterace"},
+           {"--width", "-1", "lesson", "ask", "gaterace"},
+           {"--width", "30x", "lesson", "ask", "gaterace"},
+           {"--width", "30", "--width", "40", "lesson", "ask", "gaterace"},
+           {"--width", "30", "show"},
+           {"--width", "30", "names"},
+           {"--width", "30", "timeline", logs.string(), "/tmp"}}) {
+    const Result refused = run(LENS_TOOL, wrong);
+    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
+    EXPECT_NE(refused.err.find("usage: lens"), std::string::npos);
+  }
+}
+
 // An output is read only from a regular file, up to 65536 bytes: exactly that many is a whole
 // output; one more is too long; a FIFO (which would block an open or a read for ever) and a
 // folder are refused at once, each with one line.
@@ -231,6 +270,34 @@ TEST(TimelineTool, WritesBothFilesOrSaysWhatFailed) {
   const Result empty_folder = run(LENS_TOOL, {"timeline", logs.string(), ""});
   EXPECT_EQ(empty_folder.status, 1);
   EXPECT_EQ(empty_folder.err, "lens: : no such folder to write into\n");
+}
+
+// timeline --only STEP draws that step and its lesson alone, as the tour's --only ran them.
+// Faults: the other steps drawn as "not recorded", another step's lesson drawn, the step's own
+// left out, an unknown step drawn.
+TEST(TimelineTool, OnlyDrawsOneStepAndItsLesson) {
+  TempDir records("only-records"), out("only-timeline");
+  for (const fs::path& folder : {logs, logs / "lessons"})
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.path().filename() != "record" && entry.is_regular_file())
+        fs::copy_file(entry.path(), records.path() / entry.path().filename());
+  const Result made =
+      run(LENS_TOOL, {"timeline", "--only", "semaphore", records.path().string(), out.path()});
+  EXPECT_EQ(made.status, 0) << made.err;
+  std::vector<lens::Figure> figures = lens::figures(lens::read_tour_records(records.path()));
+  std::erase_if(figures, [](const lens::Figure& figure) {
+    return figure.mechanism != lens::Mechanism::semaphore;
+  });
+  ASSERT_EQ(figures.size(), 3U);  // the step, and gaterace's two halves
+  EXPECT_EQ(read_file(out.path() / "timeline.html"), lens::page_html(figures));
+  EXPECT_EQ(read_file(out.path() / "timeline.json"), lens::trace_json(figures));
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"timeline", "--only", "semaphores", records.path(), out.path()},
+           {"timeline", "--only", records.path(), out.path()},
+           {"timeline", records.path(), out.path(), "semaphore"}}) {
+    const Result refused = run(LENS_TOOL, wrong);
+    EXPECT_EQ(refused.status, 2) << testing::PrintToString(wrong);
+  }
 }
 
 // Fault: a link or a FIFO planted at a file's name written through or waited on; a temporary

@@ -155,8 +155,9 @@ TEST_F(Tour, AWaitThatRunsOutFailsNamingTheStep) {
   StandIns five_lines({{"forkrelay", "printf 'one\\ntwo\\nthree\\nfour\\nfive\\n'\n"}});
   Result result = tour({"--bin", five_lines.bin_dir()}, {.timeout = 100s});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("tour: step 1 (forkrelay): forkrelay's two processes printed 5 of "
-                            "their 6 lines within 5 s"),
+  EXPECT_NE(said(result.err,
+                 "tour: step 1 (forkrelay): forkrelay's two processes printed 5 of "
+                 "their 6 lines within 5 s"),
             std::string::npos)
       << result.err;
   EXPECT_EQ(result.out.find("==== 2."), std::string::npos) << result.out;
@@ -178,8 +179,9 @@ TEST_F(Tour, AWaitThatRunsOutFailsNamingTheStep) {
   result = tour({"--bin", sleeper.bin_dir()}, {.timeout = 100s});
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(std::regex_search(
-      result.err, std::regex("tour: step 4 \\(the second gatetake /ipcwalk-tour-[0-9a-f]+\\): it "
-                             "did not wait within 5 s")))
+      result.err,
+      std::regex(flowing("tour: step 4 \\(the second gatetake /ipcwalk-tour-[0-9a-f]+\\): "
+                         "it did not wait within 5 s"))))
       << result.err;
   EXPECT_EQ(result.out.find("It is waiting"), std::string::npos) << result.out;
 }

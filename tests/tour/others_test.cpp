@@ -59,7 +59,7 @@ TEST_F(Tour, NeverUsesNorRemovesASemaphoreFileOfSomebodyElse) {
     const bool kept = stat(file.c_str(), &after) == 0 && after.st_ino == before.st_ino;
     std::filesystem::remove(file);
     EXPECT_EQ(result.status, 1) << result.out;
-    EXPECT_NE(result.err.find("tour: step 4: the semaphore " + name + " exists already"),
+    EXPECT_NE(said(result.err, "tour: step 4: the semaphore " + name + " exists already"),
               std::string::npos)
         << result.err;
     EXPECT_EQ(result.out.find("$ gatenew"), std::string::npos) << result.out;
@@ -120,7 +120,7 @@ TEST_F(Tour, ASemaphoreNameTakenAsGatenewRunsIsLeftAloneForANewOne) {
     fs::remove(planted);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(kept) << "the tour removed or changed " << planted;
-  EXPECT_NE(result.out.find("draws a new name"), std::string::npos) << result.out;
+  EXPECT_NE(said(result.out, "draws a new name"), std::string::npos) << result.out;
   EXPECT_EQ(all_matches(result.out, std::regex("\\$ gatenew /ipcwalk-tour-")).size(), 2u);
 }
 

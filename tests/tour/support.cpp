@@ -83,6 +83,49 @@ std::vector<std::smatch> all_matches(const std::string& text, const std::regex& 
   return {std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()};
 }
 
+std::string flowing(const std::string& pattern) {
+  std::string flowed;
+  for (const char each : pattern)
+    flowed += each == ' ' ? std::string("(?: |\n## |\n==== |\n      )") : std::string(1, each);
+  return flowed;
+}
+
+std::regex said_pattern(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex(flowing(std::regex_replace(text, special, "\\$&")));
+}
+
+std::size_t said(const std::string& output, const std::string& text, std::size_t from) {
+  std::smatch found;
+  if (from > output.size() || !std::regex_search(output.begin() + static_cast<std::ptrdiff_t>(from),
+                                                 output.end(), found, said_pattern(text)))
+    return std::string::npos;
+  return from + static_cast<std::size_t>(found.position(0));
+}
+
+std::size_t times_said(const std::string& output, const std::string& text) {
+  return all_matches(output, said_pattern(text)).size();
+}
+
+std::vector<std::string> own_lines(const std::string& output) {
+  std::vector<std::string> own;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.ends_with('\r'))  // a terminal's line end
+      line.pop_back();
+    if (line.starts_with("## ") || line.starts_with("==== ") || line.starts_with("-- "))
+      own.push_back(line);
+  }
+  return own;
+}
+
+std::size_t columns(const std::string& line) {
+  std::size_t wide = 0;
+  for (const char byte : line)
+    wide += (static_cast<unsigned char>(byte) & 0xc0U) != 0x80U;
+  return wide;
+}
+
 std::vector<std::pair<std::string, std::string>> segment_rows() {
   std::vector<std::pair<std::string, std::string>> rows;
   std::ifstream table("/proc/sysvipc/shm");

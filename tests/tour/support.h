@@ -26,7 +26,8 @@ namespace ipcwalk {
 
 inline const std::string tour_path = SOURCE_DIR "/tour";
 inline const std::string bin = std::filesystem::path(program("forkrelay")).parent_path();
-inline const std::string prompt = "-- Enter: next step; q and Enter: end the tour --";
+// What --step says at its first stop, before step 1.
+inline const std::string prompt = "Enter: step 1, the pipe; q: end";
 inline const std::vector<std::string> programs = {
     "forkrelay", "threetally", "segmake", "segstamp", "segpeek", "gatenew", "gatetake", "gategive"};
 // Runs a command in a process group of its own, in place, with the same pid.
@@ -76,6 +77,22 @@ class Tour : public ::testing::Test {
 };
 
 std::vector<std::smatch> all_matches(const std::string& text, const std::regex& pattern);
+
+// The tour wraps its own lines (and lens's "## " lines) at blanks: a sentence may go on after a
+// line break and "## " (narration), "==== " (a heading), or six blanks under "tour: " (a
+// message). `flowing` turns the
+// blanks of a regular expression (none inside a bracket) into any of these; `said` is the same
+// for a literal text, and says where it is found from `from` on (npos: nowhere).
+std::string flowing(const std::string& pattern);
+std::regex said_pattern(const std::string& text);
+std::size_t said(const std::string& output, const std::string& text, std::size_t from = 0);
+std::size_t times_said(const std::string& output, const std::string& text);
+
+// The lines of output that are the tour's own: its "## " narration, its "====" headings and its
+// "-- " views, as lens writes them and as the tour does (a terminal's \r taken off).
+std::vector<std::string> own_lines(const std::string& output);
+// The columns a line of UTF-8 text takes on a terminal: one a character.
+std::size_t columns(const std::string& line);
 
 // The rows of /proc/sysvipc/shm: identifier and creator's pid.
 std::vector<std::pair<std::string, std::string>> segment_rows();

@@ -53,7 +53,7 @@ TEST_F(Tour, DrawsTheRunAsATimeline) {
     EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
   for (const std::string& name : recorded)
     EXPECT_TRUE(!name.ends_with(".strace") || records.strace.count(name)) << name << " unnamed";
-  EXPECT_NE(result.out.find(out_dir + "/timeline.html (open it in a browser)"), std::string::npos)
+  EXPECT_NE(said(result.out, out_dir + "/timeline.html (open it in a browser)"), std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find(out_dir + "/timeline.json"), std::string::npos) << result.out;
   EXPECT_TRUE(fs::is_regular_file(out_dir + "/timeline.html"));
@@ -117,8 +117,8 @@ TEST_F(Tour, DrawsTheRunAsATimeline) {
   // the scheduler's view of each.
   if (!perf_records())
     GTEST_SKIP() << "perf may not record the scheduler here: the CPUs' view is not checked";
-  EXPECT_NE(result.out.find("\n## Each step once more, without strace"), std::string::npos);
-  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  EXPECT_NE(said(result.out, "\n## Each step once more, without strace"), std::string::npos);
+  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
   for (const std::string& name : records.perf)
     EXPECT_TRUE(recorded.count(name)) << name << " not recorded: " << read_file(listed);
   std::size_t runs = 0;
@@ -151,14 +151,14 @@ TEST_F(Tour, WherePerfRefusesTheTimelineSaysWhyItHasNoCpuView) {
   EXPECT_EQ(result.status, 0) << result.err;
   // As root, perf's own words; otherwise how to let perf record.
   EXPECT_NE(
-      result.out.find(geteuid() == 0 ? "\n## It has no view of the CPUs: perf cannot record the "
-                                       "scheduler's events here (Error: Access to performance "
-                                       "monitoring is limited.).\n"
-                                     : "\n## It has no view of the CPUs: perf may not record the "
-                                       "scheduler here (kernel.perf_event_paranoid is "),
+      said(result.out, geteuid() == 0 ? "\n## It has no view of the CPUs: perf cannot record the "
+                                        "scheduler's events here (Error: Access to performance "
+                                        "monitoring is limited.).\n"
+                                      : "\n## It has no view of the CPUs: perf may not record the "
+                                        "scheduler here (kernel.perf_event_paranoid is "),
       std::string::npos)
       << result.out;
-  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_EQ(said(result.out, "Each step once more"), std::string::npos) << result.out;
   EXPECT_TRUE(fs::is_regular_file(folder / "drawn/timeline.html"));
 }
 
@@ -177,7 +177,7 @@ TEST_F(Tour, ThePerfRecordingWritesNothingOutsideItsOwnFolders) {
   set_env("PERF_CONFIG", elsewhere / "perfconfig");
   Result result = tour({"--bin", bin, "--timeline", elsewhere / "drawn"}, {.timeout = 280s});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out.find("no view of the CPUs"), std::string::npos) << result.out;
+  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
   EXPECT_TRUE(fs::is_empty(theirs.path())) << "perf wrote through the planted link";
   std::set<std::string> written;
   for (const auto& entry : fs::recursive_directory_iterator(elsewhere.path()))
@@ -216,9 +216,10 @@ TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
     Result result = tour({"--bin", bin, "--timeline", folder / "one"}, {.timeout = 280s});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(count(result.out, "has no view of the CPUs"), 1u) << result.out;
-    EXPECT_NE(result.out.find("\n## Step 2 (the threads) has no view of the CPUs: perf was killed "
-                              "(signal 9) while it recorded.\n"),
+    EXPECT_EQ(times_said(result.out, "has no view of the CPUs"), 1u) << result.out;
+    EXPECT_NE(said(result.out,
+                   "\n## Step 2 (the threads) has no view of the CPUs: perf was killed "
+                   "(signal 9) while it recorded.\n"),
               std::string::npos)
         << result.out;
     EXPECT_EQ(count(read_file(folder / "one/timeline.html"),
@@ -228,11 +229,12 @@ TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
   set_env("PATH", with_lacking);
   Result result = tour({"--bin", bin, "--timeline", folder / "two"}, {.timeout = 280s});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_NE(result.out.find("\n## It has no view of the CPUs: perf cannot record the scheduler's "
-                            "events here (event syntax error: 'sched:sched_wakeup_new').\n"),
+  EXPECT_NE(said(result.out,
+                 "\n## It has no view of the CPUs: perf cannot record the scheduler's "
+                 "events here (event syntax error: 'sched:sched_wakeup_new').\n"),
             std::string::npos)
       << result.out;
-  EXPECT_EQ(result.out.find("Each step once more"), std::string::npos) << result.out;
+  EXPECT_EQ(said(result.out, "Each step once more"), std::string::npos) << result.out;
   EXPECT_TRUE(fs::is_regular_file(folder / "two/timeline.html"));
 }
 
@@ -254,7 +256,7 @@ TEST_F(Tour, NeverWritesItsTimelineThroughALinkNorIntoANamedPipe) {
     Result result = tour({"--bin", bin, "--timeline", folder.path()}, {.timeout = 60s});
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.err.find(page + " is not a regular file"), std::string::npos) << result.err;
+    EXPECT_NE(said(result.err, page + " is not a regular file"), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("==== 1."), std::string::npos) << result.out;
     EXPECT_EQ(read_file(ours), "ours");
     fs::remove(page);
