@@ -40,8 +40,7 @@ TEST_F(Tour, InstalledUnderAPrefixRunsWhatIsInstalledThereAndBuildsNothing) {
 
   Result help = run_kept(installed, {"--help"});
   EXPECT_EQ(
-      help.out.rfind(
-          "Usage: ipcwalk-tour [--step] [--no-color] [--lessons] [--bin DIR] [--timeline DIR]", 0),
+      help.out.rfind("Usage: ipcwalk-tour [--step] [--only NAME] [--lessons] [--timeline DIR]", 0),
       0u)
       << help.out;
   EXPECT_NE(help.out.find("It runs the installed programs and builds nothing (man ipcwalk-tour)."),
@@ -61,9 +60,9 @@ TEST_F(Tour, InstalledUnderAPrefixRunsWhatIsInstalledThereAndBuildsNothing) {
   for (const std::string& expected : std::vector<std::string>{
            "Removed the shared-memory segment", "==== Lesson: gaterace",
            "Run them by hand in two terminals: see the guide in " + prefix / "share/doc/ipcwalk" +
-               " and ipcwalk(7) (man ipcwalk).\n"}) {
-    EXPECT_NE(result.out.find(expected), std::string::npos) << expected << " not in:\n"
-                                                            << result.out;
+               " and ipcwalk(7) (man ipcwalk)."}) {
+    EXPECT_NE(said(result.out, expected), std::string::npos) << expected << " not in:\n"
+                                                             << result.out;
   }
   EXPECT_EQ(result.out.find("./tour"), std::string::npos) << result.out;
   EXPECT_EQ(listing(prefix.path()), before) << "the tour wrote into its installed folders";
@@ -77,7 +76,7 @@ TEST_F(Tour, InstalledUnderAPrefixRunsWhatIsInstalledThereAndBuildsNothing) {
   stepping.send("q\n");
   const Result ended = finish(stepping, 60s);
   EXPECT_EQ(ended.status, 0) << ended.out;
-  EXPECT_NE(ended.out.find("You ended the tour here. ipcwalk-tour --step starts it again."),
+  EXPECT_NE(said(ended.out, "You ended the tour here. ipcwalk-tour --step starts it again."),
             std::string::npos)
       << ended.out;
 }
