@@ -23,9 +23,14 @@
 //                                     one line saying what is wrong where an output is not a
 //                                     whole run of the lesson, or not a regular file of at most
 //                                     64 KiB (a FIFO is refused at once, never waited on)
-//   lens tracee PID                   the pid of the child of strace process PID that strace
-//                                     traces and that has become the program; status 1 and no
-//                                     output where there is none yet
+//   lens tracee PID                   the pid of the child of strace process PID (or of lens
+//                                     watch) that it traces and that has become the program;
+//                                     status 1 and no output where there is none yet
+//   lens watch FILE -- PROGRAM ARGS...
+//                                     runs PROGRAM traced, following what it forks and clones,
+//                                     and writes into FILE each task's schedstat read at its end;
+//                                     the program's status (128 + N where signal N ended it), or
+//                                     1 and why where it could not watch or write FILE
 //   lens names                        the names of the files a tour records, a line each: "step
 //                                     WORD PREFIX NAME LESSON" (the name's blanks as
 //                                     underscores), then "run WORD RUN FILE" for each of its runs
@@ -73,6 +78,7 @@
 #include "records/outputs.h"
 #include "records/proc.h"
 #include "records/record_files.h"
+#include "records/watch.h"
 
 namespace {
 
@@ -90,6 +96,7 @@ constexpr std::string_view usage_text =
     "       lens tracee PID\n"
     "       lens [--color] lesson ask NAME\n"
     "       lens [--color] lesson tell NAME OUTPUT...\n"
+    "       lens watch FILE -- PROGRAM ARGS...\n"
     "       lens names\n";
 constexpr int usage_status = 2;
 constexpr std::size_t piece = 65536;  // how much `show` reads at a time
@@ -342,6 +349,15 @@ int process(const std::vector<std::string_view>& words) {
   return traced ? print(std::to_string(*traced) + "\n") : EXIT_FAILURE;
 }
 
+// "watch FILE -- PROGRAM ARGS...": the program's status, or 1 and why it could not be watched.
+int watch(const char* record, char* const program[]) {
+  const lens::Watched watched = lens::watch(record, program);
+  if (!watched.failure.empty()) {
+    fail(watched.failure);
+  }
+  return watched.status;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -364,6 +380,9 @@ int main(int argc, char* argv[]) {
   }
   if (count >= 3 && args[at] == "lesson") {
     return lesson({args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end()}, narrator);
+  }
+  if (!color && count >= 4 && args[at] == "watch" && args[at + 2] == "--") {
+    return watch(argv[2], argv + 4);
   }
   if (!color && count == 1 && args[at] == "names") {
     return print(lens::names_text());
