@@ -44,8 +44,8 @@ ProcessState process_state(int pid, std::string_view proc = proc_root);
 std::vector<int> children(int pid, std::string_view proc = proc_root);
 
 // "lens tracee PID": the child of strace process tracer (or of lens's watcher) that it traces and
-// that has become the program (its exe differs from strace's own, read before and after); nothing where there is
-// none yet. strace's other children run strace's binary: those it forks to test ptrace as it
+// that has become the program (its exe differs from the tracer's own, read before and after);
+// nothing where there is none yet. strace's other children run strace's binary: those it forks to test ptrace as it
 // starts are traced for a moment, then killed.
 std::optional<int> tracee(int tracer, std::string_view proc = proc_root);
 
