@@ -45,8 +45,8 @@ std::vector<int> children(int pid, std::string_view proc = proc_root);
 
 // "lens tracee PID": the child of strace process tracer (or of lens's watcher) that it traces and
 // that has become the program (its exe differs from the tracer's own, read before and after);
-// nothing where there is none yet. strace's other children run strace's binary: those it forks to test ptrace as it
-// starts are traced for a moment, then killed.
+// nothing where there is none yet. strace's other children run strace's binary: those it forks to
+// test ptrace as it starts are traced for a moment, then killed.
 std::optional<int> tracee(int tracer, std::string_view proc = proc_root);
 
 // The first line of /proc/PID/wchan: the kernel function that pid sleeps in, "" or "0" where the
