@@ -248,6 +248,19 @@ bool has_line(const std::string& path, std::string_view wanted) {
   return false;
 }
 
+// A number of a task's status (the lines of /proc/TID/status), after its key ("Tgid:").
+std::optional<int> status_number(const std::vector<std::string>& status, std::string_view key) {
+  for (const std::string& line : status) {
+    if (line.starts_with(key)) {
+      const std::vector<std::string_view> words =
+          proc_words(std::string_view(line).substr(key.size()));
+      const auto number = words.size() == 1 ? proc_number<int>(words[0]) : std::nullopt;
+      return number && *number >= 0 ? number : std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string_view state_word(ProcessState state) {
@@ -413,16 +426,11 @@ std::optional<Schedstat> read_schedstat(int pid, int tid, std::string_view proc)
 }
 
 std::optional<int> thread_group(int tid, std::string_view proc) {
-  constexpr std::string_view key = "Tgid:";
-  for (const std::string& line : proc_lines(proc_path(proc, tid) + "/status", proc_line_limit)) {
-    if (line.starts_with(key)) {
-      const std::vector<std::string_view> words =
-          proc_words(std::string_view(line).substr(key.size()));
-      const auto group = words.size() == 1 ? proc_number<int>(words[0]) : std::nullopt;
-      return group && *group > 0 ? group : std::nullopt;
-    }
-  }
-  return std::nullopt;
+  return status_number(proc_lines(proc_path(proc, tid) + "/status", proc_line_limit), "Tgid:");
+}
+
+std::optional<int> parent_process(int tid, std::string_view proc) {
+  return status_number(proc_lines(proc_path(proc, tid) + "/status", proc_line_limit), "PPid:");
 }
 
 std::optional<std::string> thread_name(int pid, int tid, std::string_view proc) {

@@ -103,9 +103,10 @@ struct Schedstat {
 // gone, or the kernel keeps none) or is not three numbers.
 std::optional<Schedstat> read_schedstat(int pid, int tid, std::string_view proc = proc_root);
 
-// The process (thread group) that thread tid belongs to, from /proc/TID/status; nothing where it
-// has gone.
+// The process (thread group) that thread tid belongs to, and the parent of that process, from
+// /proc/TID/status; nothing where it has gone.
 std::optional<int> thread_group(int tid, std::string_view proc = proc_root);
+std::optional<int> parent_process(int tid, std::string_view proc = proc_root);
 
 // The name of thread tid of process pid, as /proc/PID/task/TID/comm holds it without its newline:
 // any bytes but NUL, a newline included; nothing where it has gone.

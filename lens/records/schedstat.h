@@ -36,7 +36,7 @@ inline constexpr std::string_view watch_heading = "lens-watch 1";
 struct WatchedTask {
   int tid = 0;
   int process = 0;  // its thread group: itself for a process
-  int parent = 0;   // the task that made it; 0 for the program the watcher started
+  int parent = 0;   // the task that made it (see watch.h); 0 for the program the watcher started
   std::int64_t born = 0;
   std::int64_t ended = 0;
   std::int64_t running = 0;  // on a CPU

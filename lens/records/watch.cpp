@@ -103,9 +103,10 @@ class Watcher {
  public:
   explicit Watcher(int record) : record_(record) {}
 
-  // Follows every task of the program (pid) until none is left; the program's status.
-  int follow(pid_t program) {
-    born_[program] = Birth{watch_now(), 0};
+  // Follows every task of the program (pid, forked at `forked`) until none is left; the
+  // program's status.
+  int follow(pid_t program, std::int64_t forked) {
+    born_[program] = Birth{forked, 0};
     int status = 0;
     for (;;) {
       int reported = 0;
@@ -126,7 +127,7 @@ class Watcher {
         continue;
       }
       if (WIFSTOPPED(reported)) {
-        stopped(task, reported);
+        stopped(task, Stop{WSTOPSIG(reported), static_cast<unsigned>(reported) >> 16U});
       }
     }
     return status;
@@ -144,17 +145,22 @@ class Watcher {
  private:
   struct Birth {
     std::int64_t at = 0;
-    int parent = -1;  // -1 until its maker's event is seen
+    int parent = -1;  // the task that made it: -1 until its maker's event is seen
   };
 
-  void stopped(pid_t task, int reported) {
-    const int signal = WSTOPSIG(reported);
-    const auto event = static_cast<unsigned>(reported) >> 16U;
+  // A ptrace stop: the signal, and the event (0 for a signal on its way to the task).
+  struct Stop {
+    int signal = 0;
+    unsigned event = 0;
+  };
+
+  void stopped(pid_t task, Stop stop) {
+    const int signal = stop.signal;
     const bool first = seen_.insert(task).second;
     if (first && !born_.contains(task)) {
       born_[task] = Birth{watch_now(), -1};  // its first stop came before its maker's event
     }
-    switch (event) {
+    switch (stop.event) {
       case 0:  // a signal on its way to the task: it goes through
         resume(task, signal);
         return;
@@ -200,7 +206,11 @@ class Watcher {
     WatchedTask task;
     task.tid = tid;
     task.process = process;
-    task.parent = std::max(birth.parent, 0);
+    // A task may end before its maker's event reaches the watcher: its maker is then taken to be
+    // its process's first thread, or for a process its parent. Only the program has none (0).
+    task.parent = birth.parent >= 0 ? birth.parent
+                  : process != tid  ? process
+                                    : std::max(parent_process(tid).value_or(1), 1);
     task.born = birth.at;
     task.ended = std::max(watch_now(), birth.at);
     task.running = stat->running;
@@ -254,6 +264,7 @@ Watched watch(const std::string& path, char* const argv[]) {
     ::close(record);
     return result;
   }
+  const std::int64_t forked = watch_now();
   const pid_t program = ::fork();
   if (program < 0) {
     result.failure = std::string("cannot fork: ") + std::strerror(errno);
@@ -278,7 +289,7 @@ Watched watch(const std::string& path, char* const argv[]) {
   }
   ::close(ready[1]);  // the child goes on, now traced, and becomes the program
   Watcher watcher(record);
-  result.status = watcher.follow(program);
+  result.status = watcher.follow(program, forked);
   int error = watcher.error();
   if (watcher.unread() > 0 &&
       !write_whole(record, "unread " + std::to_string(watcher.unread()) + "\n") && error == 0) {
