@@ -278,6 +278,9 @@ Watched watch(const std::string& path, char* const argv[]) {
     become(ready[0], argv);
   }
   ::close(ready[0]);
+  // Every end of a task is the watcher's to wait for, whatever SIGCHLD it was given (ignored, it
+  // would leave no status to wait for). The program keeps its own.
+  std::signal(SIGCHLD, SIG_DFL);
   if (::ptrace(PTRACE_SEIZE, program, nullptr, ptrace_data(watch_options)) != 0) {
     result.failure = std::string("cannot trace the program (ptrace: ") + std::strerror(errno) +
                      "): strace could not either";
