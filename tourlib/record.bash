@@ -5,7 +5,7 @@
 # record only lacks its view of the CPUs. Sourced by the tour.
 
 strace_missing="" # why strace shows nothing here
-records=""        # what lens draws the timeline from: strace's records, and perf's beside them
+records=""        # what lens draws the timeline from: strace's records, and perf's (or schedstat's)
 no_cpu_view=""    # why the timeline has no view of the CPUs at all
 not_perf=""       # why its view of the CPUs comes from schedstat, not perf
 no_cpu_steps=()   # a line for each step whose run under perf was not recorded
