@@ -1,4 +1,5 @@
-// lens: the tour's reader of its strace logs and of its programs' output.
+// lens: the tour's reader of its records (strace's logs, perf's events, the schedstat that its
+// watcher writes) and of its programs' output.
 //
 //   lens [STYLE] view pipe LOG        the pipe step's kernel view, from forkrelay's log
 //   lens [STYLE] view threads LOG     the threads step's kernel view, from threetally's log
@@ -25,9 +26,14 @@
 //                                     one line saying what is wrong where an output is not a
 //                                     whole run of the lesson, or not a regular file of at most
 //                                     64 KiB (a FIFO is refused at once, never waited on)
-//   lens tracee PID                   the pid of the child of strace process PID that strace
-//                                     traces and that has become the program; status 1 and no
-//                                     output where there is none yet
+//   lens tracee PID                   the pid of the child of strace process PID (or of lens
+//                                     watch) that it traces and that has become the program;
+//                                     status 1 and no output where there is none yet
+//   lens watch FILE -- PROGRAM ARGS...
+//                                     runs PROGRAM traced, following what it forks and clones,
+//                                     and writes into FILE each task's schedstat read at its end;
+//                                     the program's status (128 + N where signal N ended it), or
+//                                     1 and why where it could not watch or write FILE
 //   lens names                        the names of the files a tour records, a line each: "step
 //                                     WORD PREFIX NAME LESSON" (the name's blanks as
 //                                     underscores), then "run WORD RUN FILE" for each of its runs
@@ -45,9 +51,11 @@
 // written whole under a new name and renamed into place, and never through a link or into a FIFO
 // or device planted in its place. A step whose logs are missing gets a diagram that says so; the
 // lessons recorded with `./tour --lessons` (lesson-relaykeep-1.strace, lesson-gaterace-1.strace)
-// follow the steps, and a lesson not recorded gets none; gaterace's diagrams state the counts of
-// overlapping sections that its output beside the log (lesson-gaterace-1.out) gives, read as
-// `lesson tell` reads it.
+// follow the steps, and a lesson not recorded gets none; where perf recorded the scheduler
+// (N-WORD-PROGRAM.perf) each step gets its CPU view, and otherwise, where the watcher recorded
+// (N-WORD-PROGRAM.schedstat), a table of each task's time on a CPU and waiting for one; gaterace's
+// diagrams state the counts of overlapping sections that its output beside the log
+// (lesson-gaterace-1.out) gives, read as `lesson tell` reads it.
 //
 // state and tracee read /proc: the tour waits with them for its programs' pauses and waits.
 //
@@ -79,6 +87,7 @@
 #include "records/outputs.h"
 #include "records/proc.h"
 #include "records/record_files.h"
+#include "records/watch.h"
 
 namespace {
 
@@ -96,6 +105,7 @@ constexpr std::string_view usage_text =
     "       lens tracee PID\n"
     "       lens [STYLE] lesson ask NAME\n"
     "       lens [STYLE] lesson tell NAME OUTPUT...\n"
+    "       lens watch FILE -- PROGRAM ARGS...\n"
     "       lens names\n"
     "STYLE: --color and/or --width N (N columns, 0 for no wrapping)\n";
 constexpr int usage_status = 2;
@@ -372,6 +382,15 @@ int process(const std::vector<std::string_view>& words) {
   return traced ? print(std::to_string(*traced) + "\n") : EXIT_FAILURE;
 }
 
+// "watch FILE -- PROGRAM ARGS...": the program's status, or 1 and why it could not be watched.
+int watch(const char* record, char* const program[]) {
+  const lens::Watched watched = lens::watch(record, program);
+  if (!watched.failure.empty()) {
+    fail(watched.failure);
+  }
+  return watched.status;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -415,6 +434,9 @@ int main(int argc, char* argv[]) {
   }
   if (count >= 1 && rest[0] == "timeline") {
     return timeline(std::vector<std::string_view>(rest.begin() + 1, rest.end()));
+  }
+  if (count >= 4 && rest[0] == "watch" && rest[2] == "--") {
+    return watch(argv[2], argv + 4);
   }
   if (count == 1 && rest[0] == "names") {
     return print(lens::names_text());

@@ -1,11 +1,13 @@
 # shellcheck shell=bash
 # Recording: strace's record of every run, perf's record of the scheduler while the steps run
-# again without strace, and the timeline lens draws from both. Whatever perf does, a step it
-# could not record only lacks its view of the CPUs. Sourced by the tour.
+# again without strace (or, where perf may not record, lens's watcher's record of each task's
+# schedstat), and the timeline lens draws from them. Whatever perf does, a step it could not
+# record only lacks its view of the CPUs. Sourced by the tour.
 
 strace_missing="" # why strace shows nothing here
-records=""        # what lens draws the timeline from: strace's records, and perf's beside them
+records=""        # what lens draws the timeline from: strace's records, and perf's (or schedstat's)
 no_cpu_view=""    # why the timeline has no view of the CPUs at all
+not_perf=""       # why its view of the CPUs comes from schedstat, not perf
 no_cpu_steps=()   # a line for each step whose run under perf was not recorded
 spawned_list=""   # while perf records a step: the file that lists the processes the tour starts
 perf=()           # the command that runs perf, in an environment of the tour's own
@@ -79,6 +81,22 @@ perf_allowed() {
     no_cpu_view+=" sudo sysctl kernel.perf_event_paranoid=-1, and read access to"
     no_cpu_view+=" /sys/kernel/tracing"
   fi
+  return 1
+}
+
+# Whether lens's watcher may read each task's schedstat here, where perf may not record: the
+# kernel keeps it (/proc/PID/schedstat) and the watcher may trace (as strace did). If not, adds
+# why to no_cpu_view.
+watcher_allowed() {
+  local said
+  if [ ! -r "/proc/$BASHPID/schedstat" ]; then
+    no_cpu_view+="; and this kernel keeps no schedstat (/proc/PID/schedstat) to read instead"
+    return 1
+  fi
+  "$lens" watch "$work/probe.schedstat" -- true </dev/null >/dev/null 2>"$work/probe.err" &
+  wait $! && return 0
+  capture said first_line "$work/probe.err"
+  no_cpu_view+="; and lens could not read schedstat instead${said:+ ($said)}"
   return 1
 }
 

@@ -8,6 +8,7 @@
 
 work=""         # the tour's temporary folder, 0700
 record=""       # where strace records each run; empty where strace does not work
+watching=""     # while the steps run again under lens's watcher: where it records each run
 lens=""         # the tour's reader, built with the programs
 patience=30     # seconds a program may take to reach its pause, or its wait
 clock_ticks=100 # the kernel's clock ticks a second, in which /proc counts CPU time
@@ -72,27 +73,31 @@ lines_at_least() {
 }
 
 # Starts program $4 (arguments after it) with input $3, output into $work/$2.out, recorded as
-# $record/$2.strace; its pid (or strace's) into variable $1. No redirection can block the tour.
+# $record/$2.strace (or, under lens's watcher, $watching/$2.schedstat); its pid (or its tracer's)
+# into variable $1. No redirection can block the tour.
 spawn() {
   local -n spawned=$1
   local log=$2 input=$3 tracer=()
   shift 3
-  # (A leak checker built into a program, AddressSanitizer's, cannot work under strace.)
+  # (A leak checker built into a program, AddressSanitizer's, cannot work under a tracer.)
+  local no_leaks="ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
   if [ -n "$record" ]; then
-    tracer=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-      strace "${strace_format[@]}" -o "$record/$log.strace" --)
+    tracer=(env "$no_leaks" strace "${strace_format[@]}" -o "$record/$log.strace" --)
+  elif [ -n "$watching" ]; then
+    tracer=(env "$no_leaks" "$lens" watch "$watching/$log.schedstat" --)
   fi
   "${tracer[@]}" "$@" <"$input" >"$work/$log.out" 2>&1 &
   spawned=$!
   started "$spawned"
 }
 
-# Into variable $1, the pid of the program that runner $2 runs: itself, or under strace the child
-# that has become the program (lens tracee); nothing where strace ended first.
+# Into variable $1, the pid of the program that runner $2 runs: itself, or under strace (or lens's
+# watcher) the child that has become the program (lens tracee); nothing where its tracer ended
+# first.
 program_of() {
   local -n traced=$1
   traced=$2
-  [ -n "$record" ] || return 0
+  [ -n "$record" ] || [ -n "$watching" ] || return 0
   traced=""
   wait_until "$patience" tracee_or_gone "$1" "$2"
 }

@@ -219,6 +219,61 @@ std::string description(const Figure& figure) {
   return text;
 }
 
+// The share of a task's life that part was, in percent to one decimal, at most `room`.
+double share(Micros part, Micros life, double room) {
+  constexpr double whole = 100;
+  if (life <= 0 || part <= 0) {
+    return 0;
+  }
+  return std::min(
+      room, std::round(static_cast<double>(part) * whole * 10 / static_cast<double>(life)) / 10);
+}
+
+// schedstat's totals, where perf may not record: a table of the step's tasks, a row each, with
+// what each did in its life as numbers and as a bar (on a CPU solid, waiting for one hatched, the
+// rest of its width asleep).
+std::string totals_table(const Totals& totals) {
+  constexpr double whole = 100;
+  std::string out = svg::joined(
+      {"<div class=\"totals\">\n<p class=\"recording\">", svg::escape(totals.recording)});
+  if (totals.cpus) {
+    svg::append(out, {"; ", std::to_string(*totals.cpus), " CPUs to run its threads"});
+  }
+  out +=
+      "</p>\n<table>\n<thead><tr><th scope=\"col\">task</th><th scope=\"col\">pid or "
+      "tid</th><th scope=\"col\">alive</th><th scope=\"col\">on a CPU</th><th "
+      "scope=\"col\">waiting for a CPU</th><th scope=\"col\">asleep</th><th scope=\"col\">time "
+      "slices</th><th scope=\"col\">its life</th></tr></thead>\n<tbody>\n";
+  for (const TaskTotals& row : totals.rows) {
+    const double running = share(row.running, row.alive, whole);
+    const double waiting = share(row.waiting, row.alive, whole - running);
+    svg::append(out, {"<tr><th scope=\"row\">",
+                      svg::escape(row.name),
+                      "</th><td>",
+                      row.id == row.process || row.process == 0 ? "pid " : "tid ",
+                      std::to_string(row.id),
+                      "</td><td>",
+                      milliseconds(row.alive),
+                      "</td><td>",
+                      duration(row.running),
+                      "</td><td>",
+                      duration(row.waiting),
+                      "</td><td>",
+                      duration(row.asleep),
+                      "</td><td>",
+                      std::to_string(row.slices),
+                      "</td><td class=\"life\"><span class=\"on\" style=\"width: ",
+                      svg::at(running),
+                      "%\"></span><span class=\"wait\" style=\"width: ",
+                      svg::at(waiting),
+                      "%\"></span></td></tr>\n"});
+  }
+  return out +
+         "</tbody>\n</table>\n<p class=\"key\"><span class=\"on\"></span> on a CPU "
+         "<span class=\"wait\"></span> waiting for a CPU; the rest of a task's life it was "
+         "asleep (or stopped)</p>\n</div>\n";
+}
+
 std::string figure_section(const Figure& figure, const std::string& id) {
   std::string svg_body;
   double height = 0;
@@ -273,7 +328,11 @@ std::string figure_section(const Figure& figure, const std::string& id) {
                                  "</desc>\n",
                                  svg::definitions(id),
                                  svg_body,
-                                 "</svg>\n</div>\n<figcaption>\n"});
+                                 "</svg>\n</div>\n"});
+  if (figure.totals && figure.missing.empty()) {
+    out += totals_table(*figure.totals);
+  }
+  out += "<figcaption>\n";
   for (const Note& note : figure.notes) {
     svg::append(out, {"<p>", svg::escape(note.text()), "</p>\n"});
   }
@@ -325,6 +384,18 @@ svg text { font-family: "DejaVu Sans", "Helvetica Neue", Arial, sans-serif; fill
 .oncpu { font-size: 11px; font-weight: bold; fill: #fff; }
 .cap { stroke: #d55e00; stroke-width: 1; stroke-dasharray: 5 3; }
 .intro { max-width: 52rem; }
+.totals { overflow-x: auto; font-size: 0.9rem; }
+.totals .recording { font-weight: bold; font-size: 0.85rem; color: #333; margin: 0.5rem 0 0.2rem; }
+.totals table { border-collapse: collapse; }
+.totals th, .totals td { padding: 0.1rem 0.6rem 0.1rem 0; text-align: right; white-space: nowrap; }
+.totals th[scope="row"], .totals th:first-child, .totals th:last-child { text-align: left; }
+.totals td.life { width: 10rem; min-width: 10rem; text-align: left; border: 1px solid #ccc;
+                  padding: 0; font-size: 0; }
+.totals .on, .totals .wait { display: inline-block; height: 0.8rem; vertical-align: middle; }
+.totals .on { background: #0a5a8c; }
+.totals .wait { background: repeating-linear-gradient(45deg, #888 0 2px, #fff 2px 4px); }
+.totals .key .on, .totals .key .wait { width: 1.4rem; border: 1px solid #555; }
+.totals .key { font-size: 0.85rem; }
 @page { size: A4; margin: 12mm; }
 @media print {
   body { max-width: none; margin: 0; padding: 0; font-size: 10pt; }
@@ -365,6 +436,16 @@ std::string page_html(const std::vector<Figure>& figures) {
         "it waited for a CPU, when it slept and who woke it. In timeline.json these runs are "
         "the kernel's own trace text, which Perfetto draws as CPU tracks and thread states; "
         "being other runs, they come after strace's run there, one after another.</p>\n";
+  }
+  const bool totals = std::any_of(figures.begin(), figures.end(),
+                                  [](const Figure& figure) { return figure.totals.has_value(); });
+  if (totals) {
+    out +=
+        "<p class=\"intro\">Under a step's lanes, a table of what the scheduler counted of each "
+        "of its tasks: perf may not record here, so the tour ran the step a second time without "
+        "strace, under lens's watcher, and read each thread's schedstat in /proc as it ended: "
+        "how long it was on a CPU, and how long it was runnable but waiting for one. Which CPU "
+        "ran it, when, and who woke it, perf alone shows.</p>\n";
   }
   const std::vector<std::string> ids = figure_ids(figures);
   for (std::size_t index = 0; index < figures.size(); ++index) {

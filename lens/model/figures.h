@@ -1,6 +1,6 @@
 // Each mechanism's figures, as its row of the table (model/mechanisms.cpp) names them: the step
-// as strace recorded it, the scheduler's panel and notes added where perf recorded it again, and
-// the lesson's figures. For lens's model only.
+// as strace recorded it, the scheduler's panel and notes added where perf recorded it again (or
+// schedstat's totals where the watcher did), and the lesson's figures. For lens's model only.
 #pragma once
 
 #include <vector>
@@ -22,6 +22,14 @@ void pipe_scheduler(Figure& figure, const SchedRun& record);
 void threads_scheduler(Figure& figure, const SchedRun& record);
 void segment_scheduler(Figure& figure, const SchedRun& record);
 void semaphore_scheduler(Figure& figure, const SchedRun& record);
+
+// Where perf may not record, schedstat's totals of the step's tasks, added to its figure from the
+// watcher's records of its runs: the table, with what the mechanism shows of it (its tasks'
+// names; the threads' CPUs), and its notes.
+void pipe_schedstat(Figure& figure, const WatchedRuns& runs);
+void threads_schedstat(Figure& figure, const WatchedRuns& runs);
+void segment_schedstat(Figure& figure, const WatchedRuns& runs);
+void semaphore_schedstat(Figure& figure, const WatchedRuns& runs);
 
 // A lesson's figures, from the records of its first run; none where it was not recorded.
 std::vector<Figure> relaykeep_figures(const LessonRecords& records);

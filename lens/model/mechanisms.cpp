@@ -1,5 +1,7 @@
 #include "model/mechanisms.h"
 
+#include <algorithm>
+
 #include "model/build.h"
 #include "model/figures.h"
 #include "model/scheduler.h"
@@ -8,10 +10,14 @@ namespace lens {
 namespace {
 
 constexpr std::array<MechanismRow, step_names.size()> table_rows{{
-    {Mechanism::pipe, &step_names[0], pipe_figure, pipe_scheduler, relaykeep_figures},
-    {Mechanism::threads, &step_names[1], threads_figure, threads_scheduler, tallyrace_figures},
-    {Mechanism::segment, &step_names[2], segment_figure, segment_scheduler, segtear_figures},
-    {Mechanism::semaphore, &step_names[3], semaphore_figure, semaphore_scheduler, gaterace_figures},
+    {Mechanism::pipe, &step_names[0], pipe_figure, pipe_scheduler, pipe_schedstat,
+     relaykeep_figures},
+    {Mechanism::threads, &step_names[1], threads_figure, threads_scheduler, threads_schedstat,
+     tallyrace_figures},
+    {Mechanism::segment, &step_names[2], segment_figure, segment_scheduler, segment_schedstat,
+     segtear_figures},
+    {Mechanism::semaphore, &step_names[3], semaphore_figure, semaphore_scheduler,
+     semaphore_schedstat, gaterace_figures},
 }};
 
 // Each row where its mechanism's value says, so that a row is found by its index alone.
@@ -26,6 +32,12 @@ constexpr bool rows_in_order() {
 static_assert(rows_in_order(), "the table's table_rows follow the Mechanism values, one each");
 static_assert(static_cast<std::size_t>(Mechanism::semaphore) + 1 == table_rows.size(),
               "every Mechanism has its row");
+
+// Whether the watcher recorded any of a step's runs.
+bool watched_any(const WatchedRuns& runs) {
+  return std::any_of(runs.begin(), runs.end(),
+                     [](const std::optional<WatchRecord>& run) { return run.has_value(); });
+}
 
 }  // namespace
 
@@ -53,6 +65,8 @@ std::vector<Figure> figures(const TourRecords& records) {
         row.scheduler(figure, *sched);
         figure.kernel = kernel_text(*sched);
       }
+    } else if (figure.missing.empty() && watched_any(records.steps[index].watched)) {
+      row.schedstat(figure, records.steps[index].watched);
     }
     made.push_back(std::move(figure));
   }

@@ -136,6 +136,10 @@ void pipe_scheduler(Figure& figure, const SchedRun& record) {
   figure.panels.push_back(std::move(panel));
 }
 
+void pipe_schedstat(Figure& figure, const WatchedRuns& runs) {
+  figure.totals = schedstat_totals(runs, LaneNames{"parent", "child", "", false}, figure.notes);
+}
+
 std::vector<Figure> relaykeep_figures(const LessonRecords& records) {
   if (!records.log) {
     return {};

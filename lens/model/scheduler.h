@@ -1,6 +1,7 @@
 // The scheduler's panel of a step, from perf's record of the step run again: a lane for each of
 // the step's tasks (up to a bound), each span of it running (on which CPU), waiting for a CPU,
-// or asleep (and who woke it); and the arrows of the wake-ups a mechanism shows. For lens's model
+// or asleep (and who woke it); and the arrows of the wake-ups a mechanism shows. Where perf may
+// not record, schedstat's table of the same tasks, from the watcher's records. For lens's model
 // only (model/*.cpp).
 #pragma once
 
@@ -9,6 +10,7 @@
 
 #include "model/step.h"
 #include "records/sched_log.h"
+#include "records/tour_records.h"
 
 namespace lens {
 
@@ -42,5 +44,12 @@ KernelText kernel_text(const SchedRun& record);
 
 // The spans of the task of a lane, as the record holds them (none where it holds no such task).
 const std::vector<SchedSpan>& spans_of(const SchedRun& record, const Lane& lane);
+
+// Where perf may not record: the table of the step's tasks from the watcher's records of its
+// runs, a row each (up to a bound), named as its lane would be, in the order of the runs and of
+// their making; the notes on where it comes from, what only perf shows and what the records lack
+// go into notes. Nothing where the records hold no task, and a note says why.
+std::optional<Totals> schedstat_totals(const WatchedRuns& runs, const LaneNames& names,
+                                       std::vector<Note>& notes);
 
 }  // namespace lens

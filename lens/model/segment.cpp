@@ -121,6 +121,10 @@ void segment_scheduler(Figure& figure, const SchedRun& record) {
   figure.panels.push_back(std::move(panel));
 }
 
+void segment_schedstat(Figure& figure, const WatchedRuns& runs) {
+  figure.totals = schedstat_totals(runs, LaneNames{}, figure.notes);
+}
+
 std::vector<Figure> segtear_figures(const LessonRecords& /*records*/) {
   return {};  // segtear's torn copies are told from its output; its log holds nothing to draw
 }

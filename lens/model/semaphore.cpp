@@ -302,6 +302,10 @@ void semaphore_scheduler(Figure& figure, const SchedRun& record) {
   figure.panels.push_back(std::move(panel));
 }
 
+void semaphore_schedstat(Figure& figure, const WatchedRuns& runs) {
+  figure.totals = schedstat_totals(runs, LaneNames{}, figure.notes);
+}
+
 std::vector<Figure> gaterace_figures(const LessonRecords& records) {
   if (!records.log) {
     return {};

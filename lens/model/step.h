@@ -1,7 +1,8 @@
 // The one model of a step in time, from which every drawing and every sentence is made: a
 // figure of a step (or of a lesson), made of panels, each a recording's view of it (strace's,
 // the scheduler's): lanes (a process or thread each), spans, marks, step lines, arrows and a
-// stretch drawn again magnified; and notes, which say what to look at, as data.
+// stretch drawn again magnified; where perf may not record the scheduler, a table of each task's
+// totals from schedstat instead of its panel; and notes, which say what to look at, as data.
 //
 // The drawing (draw/) turns figures into the page's SVG and the trace file; the narration
 // (narrate/) turns notes into sentences. Nothing here knows how either is done: a label is the
@@ -151,6 +152,27 @@ struct KernelText {
   Micros clock = 0;
 };
 
+// One task's totals as /proc's schedstat gave them at its end: where perf may not record the
+// scheduler, the step run again under lens's watcher gives these, and no spans.
+struct TaskTotals {
+  std::string name;         // "threetally main", "worker", "gatetake 2"
+  int id = 0;               // its pid or tid, shown beside the name
+  int process = 0;          // the pid it belongs to
+  Micros alive = 0;         // from its making to its end, at least running plus waiting
+  Micros running = 0;       // on a CPU
+  Micros waiting = 0;       // runnable, waiting for a CPU
+  Micros asleep = 0;        // the rest of its life: neither (asleep, or stopped)
+  std::int64_t slices = 0;  // how many times it was put on a CPU
+};
+
+// The scheduler's view where perf may not record it: a table of the step's tasks, a row each.
+struct Totals {
+  std::string recording;  // which recording its rows come from, and what it lacks, in words
+  std::vector<TaskTotals> rows;
+  // Where the mechanism shows them (the threads): the CPUs its tasks could run on.
+  std::optional<int> cpus;
+};
+
 // A step's figure, or a lesson's.
 struct Figure {
   Mechanism mechanism = Mechanism::pipe;
@@ -159,6 +181,7 @@ struct Figure {
   std::vector<Panel> panels;  // strace's first, then the scheduler's where recorded
   std::vector<Note> notes;    // what to look at, strace's first
   std::optional<KernelText> kernel;  // the scheduler's own events, where recorded
+  std::optional<Totals> totals;      // where perf did not record: schedstat's totals instead
 };
 
 // "0.16 ms", "134 ms": a duration for a sentence; "79 µs" below a millisecond where fine.

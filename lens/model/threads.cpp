@@ -223,6 +223,66 @@ void threads_scheduler(Figure& figure, const SchedRun& record) {
   figure.panels.push_back(std::move(panel));
 }
 
+// The CPU count, and what the workers' rows say together: how many threads lived at once, and how
+// long each worker ran and waited for a CPU.
+void threads_schedstat(Figure& figure, const WatchedRuns& runs) {
+  std::optional<Totals> totals =
+      schedstat_totals(runs, LaneNames{"main", "", "worker", true}, figure.notes);
+  const std::optional<WatchRecord>& run = runs[0];
+  if (!totals || !run) {
+    return;
+  }
+  if (run->cpus > 0) {
+    totals->cpus = run->cpus;
+  }
+  const auto main = std::find_if(run->tasks.begin(), run->tasks.end(),
+                                 [](const WatchedTask& task) { return task.parent == 0; });
+  std::vector<const WatchedTask*> workers;
+  Changes changes;
+  for (const WatchedTask& task : run->tasks) {
+    if (main != run->tasks.end() && task.process == main->tid) {
+      changes.emplace_back(task.born, 1);
+      changes.emplace_back(task.ended, -1);
+      if (task.tid != main->tid) {
+        workers.push_back(&task);
+      }
+    }
+  }
+  if (!workers.empty()) {
+    const auto by_running = [](const WatchedTask* one, const WatchedTask* other) {
+      return one->running < other->running;
+    };
+    const auto by_waiting = [](const WatchedTask* one, const WatchedTask* other) {
+      return one->waiting < other->waiting;
+    };
+    const auto [least, most] = std::minmax_element(workers.begin(), workers.end(), by_running);
+    const auto [least_wait, most_wait] =
+        std::minmax_element(workers.begin(), workers.end(), by_waiting);
+    Micros ran = 0;
+    Micros waited = 0;
+    for (const WatchedTask* worker : workers) {
+      ran = plus(ran, worker->running / nanos_per_micro);
+      waited = plus(waited, worker->waiting / nanos_per_micro);
+    }
+    figure.notes.push_back(note(
+        "threads.schedstat_workers",
+        "Scheduler (schedstat): up to {alive} of threetally's threads were alive at once, with "
+        "{cpus} to run them: each of its {workers} workers ran {least} to {most} on a CPU, and "
+        "waited {least_wait} to {most_wait} for one ({waited} of waiting in all, for {ran} of "
+        "running).",
+        {{"alive", std::to_string(highest(step_line(std::move(changes), {0, 0})))},
+         {"cpus", run->cpus > 0 ? std::to_string(run->cpus) + " CPUs" : "the machine's CPUs"},
+         {"workers", std::to_string(workers.size())},
+         {"least", duration((*least)->running / nanos_per_micro)},
+         {"most", duration((*most)->running / nanos_per_micro)},
+         {"least_wait", duration((*least_wait)->waiting / nanos_per_micro)},
+         {"most_wait", duration((*most_wait)->waiting / nanos_per_micro)},
+         {"waited", duration(waited)},
+         {"ran", duration(ran)}}));
+  }
+  figure.totals = std::move(totals);
+}
+
 std::vector<Figure> tallyrace_figures(const LessonRecords& /*records*/) {
   return {};  // tallyrace's race is told from its output; its log holds nothing to draw
 }

@@ -248,6 +248,19 @@ bool has_line(const std::string& path, std::string_view wanted) {
   return false;
 }
 
+// A number of a task's status (the lines of /proc/TID/status), after its key ("Tgid:").
+std::optional<int> status_number(const std::vector<std::string>& status, std::string_view key) {
+  for (const std::string& line : status) {
+    if (line.starts_with(key)) {
+      const std::vector<std::string_view> words =
+          proc_words(std::string_view(line).substr(key.size()));
+      const auto number = words.size() == 1 ? proc_number<int>(words[0]) : std::nullopt;
+      return number && *number >= 0 ? number : std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string_view state_word(ProcessState state) {
@@ -393,6 +406,47 @@ std::optional<SemaphoreWords> read_semaphore(const std::string& path) {
   // Up to one more byte than the larger layout: a longer file has neither.
   const auto bytes = proc_read(path, semaphore_big_layout, ProcLinks::refuse);
   return bytes ? semaphore_words(*bytes) : std::nullopt;
+}
+
+std::optional<Schedstat> read_schedstat(int pid, int tid, std::string_view proc) {
+  const std::string path = proc_path(proc, pid) + "/task/" + std::to_string(tid) + "/schedstat";
+  const std::string line = proc_first_line(path);  // "RUNNING WAITING SLICES"
+  const std::vector<std::string_view> fields = proc_words(line);
+  constexpr std::size_t schedstat_fields = 3;
+  if (fields.size() != schedstat_fields) {
+    return std::nullopt;
+  }
+  const auto running = proc_number<std::int64_t>(fields[0]);
+  const auto waiting = proc_number<std::int64_t>(fields[1]);
+  const auto slices = proc_number<std::int64_t>(fields[2]);
+  if (!running || !waiting || !slices || *running < 0 || *waiting < 0 || *slices < 0) {
+    return std::nullopt;
+  }
+  return Schedstat{*running, *waiting, *slices};
+}
+
+std::optional<int> thread_group(int tid, std::string_view proc) {
+  return status_number(proc_lines(proc_path(proc, tid) + "/status", proc_line_limit), "Tgid:");
+}
+
+std::optional<int> parent_process(int tid, std::string_view proc) {
+  return status_number(proc_lines(proc_path(proc, tid) + "/status", proc_line_limit), "PPid:");
+}
+
+std::optional<std::string> thread_name(int pid, int tid, std::string_view proc) {
+  // The kernel's names are 15 bytes at most; a few more are read, for a newline in the name.
+  constexpr std::size_t name_limit = 64;
+  auto name =
+      proc_read(proc_path(proc, pid) + "/task/" + std::to_string(tid) + "/comm", name_limit);
+  if (!name || name->empty() || name->size() > name_limit || name->back() != '\n') {
+    return std::nullopt;
+  }
+  name->pop_back();
+  return name;
+}
+
+std::optional<std::string> read_regular(const std::string& path, std::size_t limit) {
+  return proc_read(path, limit);
 }
 
 std::optional<RunCost> read_cost(const std::string& path) {

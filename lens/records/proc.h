@@ -2,8 +2,9 @@
 // whether a process sits at a pause (asleep reading its standard input), waits on a semaphore
 // (asleep in a futex wait), runs or has ended; which child of a strace process is the program
 // that strace traces; the rows of a process's memory map, of the kernel's table of segments, and
-// what a process sleeps in; the words of a semaphore's file in /dev/shm; and what a run cost, as
-// the tour counted it. Reading only: what is said of it is narrate/'s.
+// what a process sleeps in; the words of a semaphore's file in /dev/shm; a thread's schedstat and
+// name; and what a run cost, as the tour counted it. Reading only: what is said of it is
+// narrate/'s.
 //
 // Every reader of /proc takes its root as a parameter, so that tests can give a made-up one. What
 // is read is untrusted: every file is read to a bound, only where it is a regular file, and a
@@ -42,10 +43,10 @@ ProcessState process_state(int pid, std::string_view proc = proc_root);
 // The children of process pid (of all its threads), in no particular order.
 std::vector<int> children(int pid, std::string_view proc = proc_root);
 
-// "lens tracee PID": the child of strace process tracer that strace traces and that has become
-// the program (its exe differs from strace's own, read before and after); nothing where there is
-// none yet. strace's other children run strace's binary: those it forks to test ptrace as it
-// starts are traced for a moment, then killed.
+// "lens tracee PID": the child of strace process tracer (or of lens's watcher) that it traces and
+// that has become the program (its exe differs from the tracer's own, read before and after);
+// nothing where there is none yet. strace's other children run strace's binary: those it forks to
+// test ptrace as it starts are traced for a moment, then killed.
 std::optional<int> tracee(int tracer, std::string_view proc = proc_root);
 
 // The first line of /proc/PID/wchan: the kernel function that pid sleeps in, "" or "0" where the
@@ -89,6 +90,31 @@ std::optional<SemaphoreWords> semaphore_words(std::string_view bytes);
 // The words of the semaphore's file at path: opened without following a link and without waiting
 // on a named pipe; nothing where it is no regular file, cannot be read or has neither layout.
 std::optional<SemaphoreWords> read_semaphore(const std::string& path);
+
+// What /proc/PID/task/TID/schedstat shows of one thread: its time on a CPU, its time runnable but
+// waiting for one (both in nanoseconds, since it began), and how many times it was put on one.
+struct Schedstat {
+  std::int64_t running = 0;
+  std::int64_t waiting = 0;
+  std::int64_t slices = 0;
+};
+
+// The schedstat of thread tid of process pid; nothing where it cannot be read (the thread has
+// gone, or the kernel keeps none) or is not three numbers.
+std::optional<Schedstat> read_schedstat(int pid, int tid, std::string_view proc = proc_root);
+
+// The process (thread group) that thread tid belongs to, and the parent of that process, from
+// /proc/TID/status; nothing where it has gone.
+std::optional<int> thread_group(int tid, std::string_view proc = proc_root);
+std::optional<int> parent_process(int tid, std::string_view proc = proc_root);
+
+// The name of thread tid of process pid, as /proc/PID/task/TID/comm holds it without its newline:
+// any bytes but NUL, a newline included; nothing where it has gone.
+std::optional<std::string> thread_name(int pid, int tid, std::string_view proc = proc_root);
+
+// Up to limit + 1 bytes of the regular file at path (one more than limit tells a longer file):
+// opened without waiting on a named pipe; nothing where it cannot be read or is no regular file.
+std::optional<std::string> read_regular(const std::string& path, std::size_t limit);
 
 // What one run cost, as the tour counted it from /proc/PID/stat around it: its minor page faults,
 // and its CPU time in its own code (user) and in the kernel (system), in milliseconds.

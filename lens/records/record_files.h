@@ -6,8 +6,9 @@
 // PREFIX-RUN.strace ("1-pipe-forkrelay.strace") with its output as PREFIX-RUN.out. Run again
 // under perf, the step's record is PREFIX.perf, with the processes the tour started in it listed
 // in PREFIX.pids; what a run cost the kernel, where the tour counted it, is PREFIX-RUN.cost
-// (strace's run) or PREFIX.cost (perf's). A lesson's runs are lesson-NAME-K.strace and
-// lesson-NAME-K.out, K counting from 1.
+// (strace's run) or PREFIX.cost (perf's). Where perf may not record, each run is run again under
+// lens's watcher instead, its record PREFIX-RUN.schedstat. A lesson's runs are lesson-NAME-K.strace
+// and lesson-NAME-K.out, K counting from 1.
 #pragma once
 
 #include <array>

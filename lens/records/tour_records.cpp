@@ -51,8 +51,9 @@ TourRecords read_tour_records(const std::filesystem::path& dir) {
     const StepNames& names = step_names[index];
     StepRecords& step = records.steps[index];
     for (std::size_t run = 0; run < names.runs.size() && !names.runs[run].run.empty(); ++run) {
-      step.logs[run] =
-          read_log((dir / (run_file(names, names.runs[run].run) + ".strace")).string());
+      const std::string file = run_file(names, names.runs[run].run);
+      step.logs[run] = read_log((dir / (file + ".strace")).string());
+      step.watched[run] = read_watch((dir / (file + ".schedstat")).string());
     }
     const std::string prefix(names.prefix);
     step.sched =

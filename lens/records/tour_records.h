@@ -1,20 +1,28 @@
 // Everything one tour recorded, read from its record folder by the names in record_files.h:
-// each step's strace logs, its scheduler's record (where perf recorded it), what its runs cost
-// (where the tour counted it), and each lesson's first run, its log and its output.
+// each step's strace logs, its scheduler's record (where perf recorded it) or else its watcher's
+// records (schedstat's, where perf may not record), what its runs cost (where the tour counted
+// it), and each lesson's first run, its log and its output.
 #pragma once
 
 #include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "records/outputs.h"
 #include "records/proc.h"
 #include "records/record_files.h"
 #include "records/sched_log.h"
+#include "records/schedstat.h"
 #include "records/strace_log.h"
 
 namespace lens {
+
+// The watcher's records of a step's runs, in the order of StepNames::runs; missing where not
+// recorded.
+using WatchedRuns =
+    std::array<std::optional<WatchRecord>, std::tuple_size_v<decltype(StepNames::runs)>>;
 
 struct StepRecords {
   // strace's logs of the step's runs, in the order of StepNames::runs; missing where not
@@ -23,6 +31,8 @@ struct StepRecords {
   // The scheduler's record of the step run again, where perf recorded it and the tour said which
   // processes it started.
   std::optional<SchedRun> sched;
+  // Where perf may not record: lens's watcher's records of the step's runs, run again.
+  WatchedRuns watched;
   // What the step's first run cost, counted by the tour: under strace, and run again under perf.
   std::optional<RunCost> strace_cost;
   std::optional<RunCost> sched_cost;

@@ -31,6 +31,7 @@ lens::Figure oddly_named(bool stray) {
   figure.panels[0].counters.push_back(counter("alive\x02", {{0, 1}, {500, 0}}));
   figure.panels.push_back(scheduler_panel({program}, 1000));
   figure.notes.push_back(note_saying("a note on <b>" + program + "</b>"));
+  figure.totals = lens::Totals{"schedstat's <b>", {{program, 9, 9, 1000, 200, 300, 500, 4}}, 2};
   return figure;
 }
 
@@ -45,13 +46,46 @@ TEST(DrawPage, ShowsControlCharactersAsTheirPicturesInEveryPanel) {
       EXPECT_EQ(page.find(raw), std::string::npos) << int{raw};
     const std::string shown =
         stray ? "seg\ufffdpeek" : "seg\u2401peek\u240a&quot;q&quot; \\ \u2421 &lt;b&gt;&amp;";
-    EXPECT_EQ(count(page, ">" + shown + "</text>"), 2U) << stray;  // strace's lane, the CPUs'
+    EXPECT_EQ(count(page, ">" + shown + "</text>"), 2U) << stray;        // strace's lane, the CPUs'
+    EXPECT_EQ(count(page, "<th scope=\"row\">" + shown + "</th>"), 1U);  // schedstat's table
     EXPECT_EQ(count(page, "<p>a note on &lt;b&gt;" + shown + "&lt;/b&gt;</p>"), 1U);
     EXPECT_EQ(page.find("<b>"), std::string::npos);
     if (!stray) {
       EXPECT_EQ(count(page, ">wait\u2409for\u241f 0.10 ms</text>"), 1U);
     }
   }
+}
+
+// schedstat's table: a row a task, its figures, and the bar of its life. Faults: a bar that
+// takes more than the life's width, or less than none, whatever the figures (a task that ran and
+// waited longer than the watcher saw it live, or a life of 0); the CPU count lost; a table drawn
+// for a figure that has none, or for one whose records are missing.
+TEST(DrawPage, SchedstatsTableKeepsEachBarWithinItsTasksLife) {
+  lens::Figure figure = strace_figure({"threetally"}, 1000);
+  figure.totals = lens::Totals{"schedstat", {}, 2};
+  figure.totals->rows = {{"threetally main", 9, 9, 1000, 250, 500, 250, 5},
+                         {"worker", 10, 9, 100, 90, 60, 0, 2},
+                         {"worker", 11, 9, 0, 0, 0, 0, 0},
+                         {"worker", 12, 9, 100, -5, -5, 0, 1}};
+  const std::string page = lens::page_html({figure});
+  EXPECT_NE(page.find("schedstat; 2 CPUs to run its threads</p>"), std::string::npos);
+  EXPECT_NE(page.find("<th scope=\"row\">threetally main</th><td>pid 9</td><td>1.00 ms</td><td>"
+                      "250 \u00b5s</td><td>500 \u00b5s</td><td>250 \u00b5s</td><td>5</td>"),
+            std::string::npos);
+  EXPECT_NE(page.find("<td>tid 10</td>"), std::string::npos);
+  const std::regex bar(
+      "<span class=\"on\" style=\"width: ([-0-9.]+)%\"></span><span "
+      "class=\"wait\" style=\"width: ([-0-9.]+)%\">");
+  std::vector<std::pair<double, double>> bars;
+  for (auto found = std::sregex_iterator(page.begin(), page.end(), bar);
+       found != std::sregex_iterator(); ++found)
+    bars.emplace_back(std::stod((*found)[1]), std::stod((*found)[2]));
+  EXPECT_EQ(bars, (std::vector<std::pair<double, double>>{{25, 50}, {90, 10}, {0, 0}, {0, 0}}));
+  figure.totals.reset();
+  EXPECT_EQ(lens::page_html({figure}).find("class=\"totals\""), std::string::npos);
+  figure.totals = lens::Totals{"schedstat", {}, std::nullopt};
+  figure.missing = "not recorded";
+  EXPECT_EQ(lens::page_html({figure}).find("class=\"totals\""), std::string::npos);
 }
 
 // The texts of a class on the page, by their y.

@@ -599,6 +599,93 @@ TEST(TimelineSched, InAContainerTheStepsAreDrawnAsOutside) {
   EXPECT_EQ(drawn[1].kernel->clock, records.steps[1].sched->clock);
 }
 
+// ---- schedstat's table, where perf may not record, on the watcher's samples ----
+
+// The samples' steps, with the watcher's records of every step's runs beside them.
+lens::TourRecords with_watched() {
+  lens::TourRecords records = lens::read_tour_records(strace_logs);
+  for (std::size_t step = 0; step < records.steps.size(); ++step)
+    records.steps[step].watched = watched_sample(step);
+  return records;
+}
+
+std::vector<std::string> row_names(const Figure& figure) {
+  std::vector<std::string> found;
+  for (const auto& row : figure.totals->rows)
+    found.push_back(row.name);
+  return found;
+}
+
+// Faults: a row's figures not its task's (another task's, or nanoseconds not made microseconds);
+// the workers not named as their lanes are, or a task of another process counted among them;
+// the programs the step runs twice not told apart; the CPU count missing from the threads' table
+// or given another's; what only perf shows left unsaid; a step that perf recorded given the
+// table too; a record that shows no task giving an empty table rather than a note that says why.
+TEST(TimelineSchedstat, EachStepsTableIsItsTasksAsTheWatcherRecordedThem) {
+  lens::TourRecords records = with_watched();
+  const std::vector<Figure> figures = lens::figures(records);
+  for (const Figure& figure : figures) {
+    ASSERT_TRUE(figure.totals) << figure.title;
+    EXPECT_FALSE(has_scheduler_panel(figure)) << figure.title;
+    EXPECT_NE(
+        note_of(figure, "schedstat.source")
+            .text()
+            .find("What only perf shows: which CPU ran each thread, when, and who woke whom."),
+        std::string::npos);
+  }
+  EXPECT_EQ(row_names(figures[0]),
+            (std::vector<std::string>{"forkrelay parent", "forkrelay child"}));
+  EXPECT_EQ(row_names(figures[3]),
+            (std::vector<std::string>{"gatenew", "gatetake 1", "gatetake 2", "gategive"}));
+  const std::vector<std::string> segment = row_names(figures[2]);
+  EXPECT_EQ(std::count(segment.begin(), segment.end(), "segpeek 1"), 1);
+  EXPECT_EQ(std::count(segment.begin(), segment.end(), "segpeek 2"), 1);
+  EXPECT_EQ(std::count(segment.begin(), segment.end(), "sh"), 7) << testing::PrintToString(segment);
+  for (const std::size_t step : {0U, 2U, 3U})
+    EXPECT_FALSE(figures[step].totals->cpus) << figures[step].title;
+
+  const lens::WatchRecord& run = *records.steps[1].watched[0];
+  const lens::Totals& threads = *figures[1].totals;
+  EXPECT_EQ(threads.cpus, 2);
+  ASSERT_EQ(threads.rows.size(), 17U);
+  EXPECT_EQ(threads.rows[0].name, "threetally main");
+  Micros least = lens::a_day;
+  for (const lens::TaskTotals& row : threads.rows) {
+    SCOPED_TRACE(row.id);
+    const auto task = std::find_if(run.tasks.begin(), run.tasks.end(),
+                                   [&row](const auto& each) { return each.tid == row.id; });
+    ASSERT_NE(task, run.tasks.end());
+    EXPECT_EQ(row.name, task->parent == 0 ? "threetally main" : "worker");
+    EXPECT_EQ(row.process, task->process);
+    EXPECT_EQ(row.running, task->running / 1000);
+    EXPECT_EQ(row.waiting, task->waiting / 1000);
+    EXPECT_EQ(row.slices, task->slices);
+    EXPECT_GE(row.alive, (task->ended - task->born) / 1000);
+    EXPECT_EQ(row.asleep, row.alive - row.running - row.waiting);
+    if (task->parent != 0)
+      least = std::min(least, row.running);
+  }
+  const lens::Note& workers = note_of(figures[1], "threads.schedstat_workers");
+  EXPECT_EQ(value(workers, "workers"), "16");
+  EXPECT_EQ(value(workers, "cpus"), "2 CPUs");
+  EXPECT_EQ(value(workers, "least"), lens::duration(least));
+
+  // Where perf recorded a step, its view stays as it is.
+  records.steps[1].sched = sample("2-threads-threetally");
+  const Figure recorded_by_perf = lens::figures(records)[1];
+  EXPECT_FALSE(recorded_by_perf.totals);
+  EXPECT_TRUE(has_scheduler_panel(recorded_by_perf));
+  EXPECT_FALSE(has_note(recorded_by_perf, "schedstat.source"));
+
+  // A record of no task: a note says why there is no table.
+  records.steps[3].watched = {lens::parse_watch("lens-watch 1\nunread 3\n"), std::nullopt,
+                              lens::parse_watch("lens-watch 1\n"), std::nullopt};
+  const Figure none = lens::figures(records)[3];
+  EXPECT_FALSE(none.totals);
+  EXPECT_EQ(value(note_of(none, "schedstat.none"), "why"),
+            "3 task(s) ended where lens could not read their schedstat");
+}
+
 // ---- The lessons' figures ----
 
 const lens::LessonRecords& lesson_records(std::size_t step) {

@@ -31,6 +31,15 @@ std::optional<lens::SchedRun> sample(const std::string& name) {
                           lens::read_started(perf_logs / (name + ".pids")));
 }
 
+lens::WatchedRuns watched_sample(std::size_t step) {
+  lens::WatchedRuns runs;
+  const lens::StepNames& names = lens::step_names.at(step);
+  for (std::size_t run = 0; run < names.runs.size() && !names.runs[run].run.empty(); ++run)
+    runs[run] = lens::read_watch(schedstat_logs /
+                                 (lens::run_file(names, names.runs[run].run) + ".schedstat"));
+  return runs;
+}
+
 // A line as `perf script -F tid,cpu,time,event,trace` prints it: the tid padded to 5, the CPU in
 // 3 digits, the time padded to 12 and the event's name to 26.
 std::string perf_line(const HandLine& line) {

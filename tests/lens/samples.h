@@ -1,6 +1,6 @@
 // What the lens tests read: the samples kept in tests/ (strace logs of the tour's steps and
-// lessons, and perf's records of them, made by the `record` scripts there), and records made by
-// hand as strace and perf print them.
+// lessons, and perf's and the watcher's records of them, made by the `record` scripts there), and
+// records made by hand as strace and perf print them.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +13,13 @@
 
 #include "records/sched_log.h"
 #include "records/strace_log.h"
+#include "records/tour_records.h"
 
 namespace ipcwalk {
 
 inline const std::filesystem::path strace_logs = SOURCE_DIR "/tests/strace_logs";
 inline const std::filesystem::path perf_logs = SOURCE_DIR "/tests/perf_logs";
+inline const std::filesystem::path schedstat_logs = SOURCE_DIR "/tests/schedstat_logs";
 
 // Outputs as gaterace prints them: a run of 20 rounds, and a run of `gaterace kill`.
 inline constexpr std::string_view race_out =
@@ -40,6 +42,9 @@ lens::SchedRun sched(const std::string& text, const lens::SchedSelect& select);
 
 // A perf sample of tests/perf_logs, read with the processes listed beside it.
 std::optional<lens::SchedRun> sample(const std::string& name);
+
+// The watcher's records of a step's runs, kept in tests/schedstat_logs.
+lens::WatchedRuns watched_sample(std::size_t step);
 
 // One line of a record made by hand: perf's header (the tid, the CPU, the time) and the event.
 struct HandLine {

@@ -224,7 +224,8 @@ TEST(LensTool, NamesAreTheRecordFilesLensReads) {
 TEST(LensTool, TheTourAndTheRecordScriptsSpellNoRecordFilesName) {
   std::vector<fs::path> scripts = {source / "tour", source / "tests/strace_logs/record",
                                    source / "tests/strace_logs/lessons/record",
-                                   source / "tests/perf_logs/record"};
+                                   source / "tests/perf_logs/record",
+                                   source / "tests/schedstat_logs/record"};
   for (const auto& entry : fs::directory_iterator(source / "tourlib"))
     scripts.push_back(entry.path());
   ASSERT_GT(scripts.size(), 4U) << "no tourlib/ beside the tour";

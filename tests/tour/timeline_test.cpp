@@ -137,29 +137,51 @@ TEST_F(Tour, DrawsTheRunAsATimeline) {
 }
 
 // Where perf may not record the scheduler (an ordinary user, a container: a stand-in perf that
-// refuses as perf does), the tour still draws strace's timeline, runs no step a second time, and
-// says in one line why the timeline has no view of the CPUs.
-TEST_F(Tour, WherePerfRefusesTheTimelineSaysWhyItHasNoCpuView) {
+// refuses as perf does), the tour draws strace's timeline, runs each step once more under lens's
+// watcher, and the page gives each of threetally's workers its time on a CPU and its time waiting
+// for one; the end says in one line where the CPU view comes from, and why not perf. Faults: no
+// CPU view at all where perf refuses; a worker's row lost (its schedstat read once its /proc entry
+// had gone, or never); a step's table missing; why perf refused left unsaid.
+TEST_F(Tour, WherePerfRefusesTheCpuViewComesFromSchedstat) {
   if (!strace_works())
-    GTEST_SKIP() << "strace cannot trace here";
+    GTEST_SKIP() << "strace cannot trace here: nor can the watcher";
   TempDir tools("refusing-perf"), folder("timeline");
   write_script(tools / "perf",
                "echo 'Error: Access to performance monitoring is limited.' >&2\n"
                "exit 255\n");
   set_env("PATH", path_with(tools.path()));
-  Result result = tour({"--bin", bin, "--timeline", folder / "drawn"}, {.timeout = 200s});
+  Result result = tour({"--bin", bin, "--timeline", folder / "drawn"}, {.timeout = 280s});
   EXPECT_EQ(result.status, 0) << result.err;
   // As root, perf's own words; otherwise how to let perf record.
   EXPECT_NE(
-      said(result.out, geteuid() == 0 ? "\n## It has no view of the CPUs: perf cannot record the "
-                                        "scheduler's events here (Error: Access to performance "
-                                        "monitoring is limited.).\n"
-                                      : "\n## It has no view of the CPUs: perf may not record the "
-                                        "scheduler here (kernel.perf_event_paranoid is "),
+      said(result.out,
+           "\n## Its view of the CPUs is each thread's time on a CPU and waiting for one, from "
+           "schedstat (/proc); perf's would also show which CPU, when, and who woke whom, but " +
+               std::string(geteuid() == 0 ? "perf cannot record the scheduler's events here "
+                                            "(Error: Access to performance monitoring is "
+                                            "limited.).\n"
+                                          : "perf may not record the scheduler here "
+                                            "(kernel.perf_event_paranoid is ")),
       std::string::npos)
       << result.out;
-  EXPECT_EQ(said(result.out, "Each step once more"), std::string::npos) << result.out;
-  EXPECT_TRUE(fs::is_regular_file(folder / "drawn/timeline.html"));
+  EXPECT_NE(said(result.out, "\n## Each step once more, without strace, each task's schedstat"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
+  const std::string page = read_file(folder / "drawn/timeline.html");
+  EXPECT_EQ(count(page, "<div class=\"totals\">"), 4U);
+  const std::size_t threads = page.find("<section id=\"threads\">");
+  ASSERT_NE(threads, std::string::npos);
+  const std::string section = page.substr(threads, page.find("</section>", threads) - threads);
+  const std::regex worker(
+      "<tr><th scope=\"row\">worker</th><td>tid [0-9]+</td><td>[0-9.]+ ms</td>"
+      "<td>([0-9.]+) (ms|\u00b5s)</td><td>[0-9.]+ (ms|\u00b5s)</td>");
+  std::size_t workers = 0;
+  for (auto found = std::sregex_iterator(section.begin(), section.end(), worker);
+       found != std::sregex_iterator(); ++found, ++workers)
+    EXPECT_GT(std::stod((*found)[1]), 0) << found->str();
+  EXPECT_EQ(workers, 16U) << section;
+  EXPECT_TRUE(std::regex_search(section, std::regex("; [1-9][0-9]* CPUs to run its threads</p>")));
 }
 
 // Root's tour may be run with another user's HOME (sudo -E) or PERF_* settings: perf, which
@@ -188,7 +210,8 @@ TEST_F(Tour, ThePerfRecordingWritesNothingOutsideItsOwnFolders) {
 }
 
 // Whatever perf does, the tour draws strace's timeline and ends with status 0; a step that perf
-// could not record has no CPU view, and one line says which and why. Stand-ins for perf: one
+// could not record has no CPU view, and one line says which and why; where perf cannot record at
+// all, the CPU view comes from schedstat, and one line says why not perf. Stand-ins for perf: one
 // killed while it records step 2, one that lacks one of the events the tour records.
 TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
   if (!strace_works() || !perf_records())
@@ -230,12 +253,15 @@ TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
   Result result = tour({"--bin", bin, "--timeline", folder / "two"}, {.timeout = 280s});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(said(result.out,
-                 "\n## It has no view of the CPUs: perf cannot record the scheduler's "
-                 "events here (event syntax error: 'sched:sched_wakeup_new').\n"),
+                 ", but perf cannot record the scheduler's events here (event syntax "
+                 "error: 'sched:sched_wakeup_new').\n"),
             std::string::npos)
       << result.out;
-  EXPECT_EQ(said(result.out, "Each step once more"), std::string::npos) << result.out;
-  EXPECT_TRUE(fs::is_regular_file(folder / "two/timeline.html"));
+  EXPECT_NE(said(result.out, "\n## Each step once more, without strace, each task's schedstat"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
+  EXPECT_EQ(count(read_file(folder / "two/timeline.html"), "<div class=\"totals\">"), 4U);
 }
 
 // Another user's folder, or any folder the tour is pointed at, with timeline.html planted as a
