@@ -88,6 +88,7 @@
 #include "records/proc.h"
 #include "records/record_files.h"
 #include "records/watch.h"
+#include "records/write.h"
 
 namespace {
 
@@ -123,23 +124,8 @@ int fail(const std::string& what) {
   return EXIT_FAILURE;
 }
 
-// Writes text whole to descriptor fd; false (and errno) where it could not.
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 int print(std::string_view text) {
-  if (!write_all(STDOUT_FILENO, text)) {
+  if (!lens::write_whole(STDOUT_FILENO, text)) {
     return fail(std::string("write error: ") + std::strerror(errno));
   }
   return EXIT_SUCCESS;
@@ -224,7 +210,7 @@ std::optional<std::string> write_new(const fs::path& target, const std::string& 
   if (fd < 0) {
     return std::nullopt;
   }
-  bool written = write_all(fd, text) && ::fchmod(fd, file_mode()) == 0;
+  bool written = lens::write_whole(fd, text) && ::fchmod(fd, file_mode()) == 0;
   int error = errno;
   if (::close(fd) != 0 && written) {
     written = false;

@@ -20,6 +20,7 @@
 
 #include "records/proc.h"
 #include "records/schedstat.h"
+#include "records/write.h"
 
 namespace lens {
 namespace {
@@ -53,20 +54,6 @@ void resume(pid_t task, int signal) {
 
 bool is_stop_signal(int signal) {
   return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
-}
-
-bool write_whole(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 // The CPUs the program may run on: the watcher's own, which it inherits.
