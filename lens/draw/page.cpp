@@ -12,11 +12,6 @@
 namespace lens {
 namespace {
 
-constexpr std::string_view strace_recording =
-    "Recorded by strace: every system call seen, each one stopping the program (slowed)";
-constexpr std::string_view scheduler_recording =
-    "Recorded by the scheduler (perf, sched: events), the step run again without strace: real "
-    "times, no system calls";
 constexpr double source_drop = 14;    // from a recording's line's top to its baseline
 constexpr double source_height = 20;  // the recording's line
 constexpr double divide_height = 10;  // the rule between two recordings
@@ -296,9 +291,7 @@ std::string figure_section(const Figure& figure, const std::string& id) {
                      svg::at(svg::width), "\" y2=\"", svg::at(height + 4), "\"/>\n"});
         height += divide_height;
       }
-      svg_body +=
-          svg::text("source", svg::name_left, height + source_drop,
-                    panel.source == Source::strace ? strace_recording : scheduler_recording);
+      svg_body += svg::text("source", svg::name_left, height + source_drop, panel.recording);
       height = panel_drawing(svg_body, panel, id, height + source_height, tags);
     }
   }

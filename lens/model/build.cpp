@@ -4,6 +4,8 @@
 #include <limits>
 #include <numeric>
 
+#include "model/figures.h"
+
 namespace lens {
 namespace {
 
@@ -116,12 +118,24 @@ Note note(std::string_view key, std::string_view sentence,
   return Note{key, sentence, std::move(values)};
 }
 
-Figure not_recorded(Mechanism mechanism, std::string title, std::string why) {
+Figure figure_of(Mechanism mechanism, std::string title) {
   Figure figure;
   figure.mechanism = mechanism;
   figure.title = std::move(title);
+  return figure;
+}
+
+Figure not_recorded(Mechanism mechanism, std::string title, std::string why) {
+  Figure figure = figure_of(mechanism, std::move(title));
   figure.missing = std::move(why);
   return figure;
+}
+
+Panel strace_panel(Window time) {
+  Panel panel;
+  panel.recording = strace_recording;
+  panel.time = time;
+  return panel;
 }
 
 std::string times_text(int count) {

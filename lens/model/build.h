@@ -61,8 +61,14 @@ int highest(const std::vector<Level>& levels);
 Note note(std::string_view key, std::string_view sentence,
           std::vector<std::pair<std::string_view, std::string>> values = {});
 
+// A figure of a step or lesson of the mechanism, titled, with nothing in it yet.
+Figure figure_of(Mechanism mechanism, std::string title);
+
 // A figure that has nothing to draw, and why.
 Figure not_recorded(Mechanism mechanism, std::string title, std::string why);
+
+// An empty panel of strace's records, over time.
+Panel strace_panel(Window time);
 
 // "once", "twice", "3 times".
 std::string times_text(int count);

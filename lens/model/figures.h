@@ -37,8 +37,11 @@ std::vector<Figure> tallyrace_figures(const LessonRecords& records);
 std::vector<Figure> segtear_figures(const LessonRecords& records);
 std::vector<Figure> gaterace_figures(const LessonRecords& records);
 
-// The line at the top of a panel drawn from strace's records.
+// The line at the top of a panel drawn from strace's records, and from perf's.
 inline constexpr std::string_view strace_recording =
     "Recorded by strace: every system call seen, each one stopping the program (slowed)";
+inline constexpr std::string_view scheduler_recording =
+    "Recorded by the scheduler (perf, sched: events), the step run again without strace: real "
+    "times, no system calls";
 
 }  // namespace lens

@@ -79,12 +79,8 @@ Figure pipe_figure(const StepRecords& records) {
     return not_recorded(Mechanism::pipe, std::string(pipe_title),
                         "forkrelay's log shows no pipe and fork.");
   }
-  Figure figure;
-  figure.mechanism = Mechanism::pipe;
-  figure.title = pipe_title;
-  Panel panel;
-  panel.recording = strace_recording;
-  panel.time = Window{log.first, log.last};
+  Figure figure = figure_of(Mechanism::pipe, std::string(pipe_title));
+  Panel panel = strace_panel(Window{log.first, log.last});
   pipe_lanes(panel, log, *facts);
   figure.notes.push_back(note("pipe.made",
                               "The parent makes the pipe ({call}) and forks: from the fork on "
@@ -149,12 +145,8 @@ std::vector<Figure> relaykeep_figures(const LessonRecords& records) {
   if (!facts) {
     return {};
   }
-  Figure figure;
-  figure.mechanism = Mechanism::pipe;
-  figure.title = "Lesson: relaykeep, the read that never returns";
-  Panel panel;
-  panel.recording = strace_recording;
-  panel.time = Window{log.first, log.last};
+  Figure figure = figure_of(Mechanism::pipe, "Lesson: relaykeep, the read that never returns");
+  Panel panel = strace_panel(Window{log.first, log.last});
   panel.lanes.push_back(lane_of("relaykeep parent", facts->parent, facts->parent_life));
   panel.lanes.push_back(lane_of("relaykeep child", facts->child, facts->child_life));
   const Micros ended = panel.lanes.back().end;

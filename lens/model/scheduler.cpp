@@ -6,6 +6,7 @@
 
 #include "facts/scheduler.h"
 #include "model/build.h"
+#include "model/figures.h"
 
 namespace lens {
 namespace {
@@ -98,9 +99,7 @@ Span span_from(std::size_t lane, const SchedSpan& span, const std::map<int, std:
 Panel scheduler_panel(const SchedRun& record, const LaneNames& names, std::vector<Note>& notes) {
   Panel panel;
   panel.source = Source::scheduler;
-  panel.recording =
-      "Recorded by perf: the scheduler's events of the step run again without "
-      "strace (real times, every CPU)";
+  panel.recording = scheduler_recording;
   notes.push_back(note("scheduler.costs", costs));
   for (const std::string& problem : record.problems) {
     notes.push_back(note("scheduler.problem", "Scheduler: {problem}.", {{"problem", problem}}));

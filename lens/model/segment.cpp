@@ -72,11 +72,8 @@ void segment_notes(Figure& figure, const StepRecords& records, int most) {
 }  // namespace
 
 Figure segment_figure(const StepRecords& records) {
-  Figure figure;
-  figure.mechanism = Mechanism::segment;
-  figure.title = segment_title;
-  Panel panel;
-  panel.recording = strace_recording;
+  Figure figure = figure_of(Mechanism::segment, std::string(segment_title));
+  Panel panel = strace_panel(Window{});
   Changes changes;
   std::optional<Level> start;
   std::optional<Window> time;

@@ -183,13 +183,10 @@ Window first_sections(std::vector<Span> sections, std::size_t processes) {
 }
 
 Figure gaterace_half(const std::vector<Racer>& racers, const LessonRecords& records, bool locked) {
-  Figure figure;
-  figure.mechanism = Mechanism::semaphore;
-  figure.title =
-      locked ? "Lesson: gaterace, inside the semaphore" : "Lesson: gaterace, without the semaphore";
-  Panel panel;
-  panel.recording = strace_recording;
-  panel.time = Window{racers.front().forked, racers.front().forked};
+  Figure figure =
+      figure_of(Mechanism::semaphore, locked ? "Lesson: gaterace, inside the semaphore"
+                                             : "Lesson: gaterace, without the semaphore");
+  Panel panel = strace_panel(Window{racers.front().forked, racers.front().forked});
   std::vector<Span> sections;
   for (const Racer& racer : racers) {
     panel.lanes.push_back(lane_of("gaterace process " + std::to_string(panel.lanes.size() + 1),
@@ -235,12 +232,8 @@ Figure semaphore_figure(const StepRecords& records) {
   const Log& first = *records.logs[1];
   const Log& waiter = *records.logs[2];
   const Log& giver = *records.logs[3];
-  Figure figure;
-  figure.mechanism = Mechanism::semaphore;
-  figure.title = semaphore_title;
-  Panel panel;
-  panel.recording = strace_recording;
-  panel.time = Window{made.first, made.last};
+  Figure figure = figure_of(Mechanism::semaphore, std::string(semaphore_title));
+  Panel panel = strace_panel(Window{made.first, made.last});
   for (std::size_t run = 0; run < semaphore_lanes.size(); ++run) {
     const Log& log = *records.logs[run];
     panel.lanes.push_back(

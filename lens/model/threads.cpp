@@ -109,12 +109,8 @@ Figure threads_figure(const StepRecords& records) {
     return not_recorded(Mechanism::threads, std::string(threads_title),
                         "threetally's log shows no huge-page advice, or no thread made.");
   }
-  Figure figure;
-  figure.mechanism = Mechanism::threads;
-  figure.title = threads_title;
-  Panel panel;
-  panel.recording = strace_recording;
-  panel.time = Window{log.first, log.last};
+  Figure figure = figure_of(Mechanism::threads, std::string(threads_title));
+  Panel panel = strace_panel(Window{log.first, log.last});
   panel.lanes.push_back(lane_of("threetally main", facts.main, program_life(log)));
   const Micros main_end = panel.lanes.front().end;
   panel.spans.push_back(

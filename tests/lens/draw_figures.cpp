@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lens/samples.h"
+#include "model/figures.h"
 #include "model/mechanisms.h"
 #include "records/tour_records.h"
 
@@ -55,6 +56,7 @@ lens::Figure strace_figure(const std::vector<std::string>& lanes, lens::Micros l
   lens::Figure figure;
   figure.title = "by hand";
   lens::Panel panel;
+  panel.recording = lens::strace_recording;
   panel.time = {0, length};
   int id = 9;
   for (const std::string& name : lanes) {
@@ -68,6 +70,7 @@ lens::Figure strace_figure(const std::vector<std::string>& lanes, lens::Micros l
 lens::Panel scheduler_panel(const std::vector<std::string>& lanes, lens::Micros length) {
   lens::Panel panel = strace_figure(lanes, length).panels.front();
   panel.source = lens::Source::scheduler;
+  panel.recording = lens::scheduler_recording;
   return panel;
 }
 

@@ -14,6 +14,7 @@
 #include "draw/labels.h"
 #include "draw_figures.h"
 #include "files.h"
+#include "model/figures.h"
 
 namespace ipcwalk {
 namespace {
@@ -343,6 +344,7 @@ TEST(DrawPage, ThePanelIsDrawnAlikeWhateverItsRecording) {
   panel.magnified = lens::Stretch{{40'000, 60'000}, {1}, "Magnified"};
   lens::Figure scheduler = figure;
   scheduler.panels[0].source = lens::Source::scheduler;
+  scheduler.panels[0].recording = lens::scheduler_recording;
   std::string strace_view = view_of(lens::page_html({figure}));
   std::string scheduler_view = view_of(lens::page_html({scheduler}));
   const std::string strace_unit = ">ms from the step's start<";
