@@ -136,6 +136,15 @@ TEST_F(Tour, DrawsTheRunAsATimeline) {
       std::regex_search(page, std::regex("Run again under perf, the step spent [0-9.]+ ms")));
 }
 
+// Where perf may not record, the steps run once more under lens's watcher, and the timeline keeps
+// a view of the CPUs: schedstat's.
+void expect_the_schedstat_pass(const std::string& out) {
+  EXPECT_NE(said(out, "\n## Each step once more, without strace, each task's schedstat"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(said(out, "no view of the CPUs"), std::string::npos) << out;
+}
+
 // Where perf may not record the scheduler (an ordinary user, a container: a stand-in perf that
 // refuses as perf does), the tour draws strace's timeline, runs each step once more under lens's
 // watcher, and the page gives each of threetally's workers its time on a CPU and its time waiting
@@ -164,10 +173,7 @@ TEST_F(Tour, WherePerfRefusesTheCpuViewComesFromSchedstat) {
                                             "(kernel.perf_event_paranoid is ")),
       std::string::npos)
       << result.out;
-  EXPECT_NE(said(result.out, "\n## Each step once more, without strace, each task's schedstat"),
-            std::string::npos)
-      << result.out;
-  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
+  expect_the_schedstat_pass(result.out);
   const std::string page = read_file(folder / "drawn/timeline.html");
   EXPECT_EQ(count(page, "<div class=\"totals\">"), 4U);
   const std::size_t threads = page.find("<section id=\"threads\">");
@@ -257,10 +263,7 @@ TEST_F(Tour, APerfThatFailsCostsOnlyTheCpuViewItCouldNotRecord) {
                  "error: 'sched:sched_wakeup_new').\n"),
             std::string::npos)
       << result.out;
-  EXPECT_NE(said(result.out, "\n## Each step once more, without strace, each task's schedstat"),
-            std::string::npos)
-      << result.out;
-  EXPECT_EQ(said(result.out, "no view of the CPUs"), std::string::npos) << result.out;
+  expect_the_schedstat_pass(result.out);
   EXPECT_EQ(count(read_file(folder / "two/timeline.html"), "<div class=\"totals\">"), 4U);
 }
 
