@@ -1,14 +1,12 @@
 #include "records/outputs.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "records/proc.h"
 
 namespace lens {
 namespace {
@@ -139,43 +137,17 @@ std::string output_count(long long figure) {
 
 Output read_output(const std::string& path) {
   Output output;
-  // O_NONBLOCK: opening a FIFO does not wait for a writer; it is refused below, unread.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    output.missing = errno == ENOENT;
-    output.problem = std::string("cannot read: ") + std::strerror(errno);
-    return output;
-  }
-  struct stat found {};
-  if (::fstat(fd, &found) != 0) {
-    output.problem = std::string("cannot read: ") + std::strerror(errno);
-  } else if (!S_ISREG(found.st_mode)) {
+  RegularFile file = read_regular(path, output_limit);
+  if (file.error != 0) {
+    output.missing = file.error == ENOENT;
+    output.problem = std::string("cannot read: ") + std::strerror(file.error);
+  } else if (!file.regular) {
     output.problem = "not a regular file (a FIFO, a device or a folder): not read";
-  }
-  // One byte more than the limit tells an output of exactly output_limit bytes from a longer one.
-  std::string text(output_limit + 1, '\0');
-  std::size_t got = 0;
-  while (output.problem.empty() && got < text.size()) {
-    const ssize_t part = ::read(fd, text.data() + got, text.size() - got);
-    if (part < 0 && errno == EINTR) {
-      continue;
-    }
-    if (part < 0) {
-      output.problem = std::string("cannot read: ") + std::strerror(errno);
-    } else if (part == 0) {
-      break;
-    } else {
-      got += static_cast<std::size_t>(part);
-    }
-  }
-  ::close(fd);
-  if (output.problem.empty() && got > output_limit) {
+  } else if (file.text->size() > output_limit) {
     output.problem = "too long (more than " + output_count(static_cast<long long>(output_limit)) +
                      " bytes): not a lesson's output";
-  }
-  if (output.problem.empty()) {
-    text.resize(got);
-    output.text = std::move(text);
+  } else {
+    output.text = std::move(*file.text);
   }
   return output;
 }

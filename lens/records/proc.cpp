@@ -67,24 +67,24 @@ std::vector<std::string_view> proc_words(std::string_view text) {
 // Whether a file is read where its name is a link: the semaphore's file is not.
 enum class ProcLinks { follow, refuse };
 
-// Up to limit + 1 bytes of the regular file at path (one more than limit tells a longer file);
-// nothing where it cannot be opened or read, or is no regular file (a named pipe planted in its
-// place is opened without waiting for a writer, and refused).
-std::optional<std::string> proc_read(const std::string& path, std::size_t limit,
-                                     ProcLinks links = ProcLinks::follow) {
+RegularFile read_file(const std::string& path, std::size_t limit, ProcLinks links) {
+  RegularFile file;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY |
                                           (links == ProcLinks::refuse ? O_NOFOLLOW : 0));
   if (fd < 0) {
-    return std::nullopt;
+    file.error = errno;
+    return file;
   }
   struct stat status {};
-  std::optional<std::string> text;
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+  if (::fstat(fd, &status) != 0) {
+    file.error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    file.regular = false;
+  } else {
     // Read a piece at a time: most files here are a line, and the long ones far below the limit.
     constexpr std::size_t piece = 4096;
     std::string bytes;
-    bool failed = false;
-    while (!failed && bytes.size() <= limit) {
+    while (file.error == 0 && bytes.size() <= limit) {
       const std::size_t got = bytes.size();
       bytes.resize(got + std::min(piece, limit + 1 - got));
       const ssize_t part = ::read(fd, bytes.data() + got, bytes.size() - got);
@@ -92,14 +92,22 @@ std::optional<std::string> proc_read(const std::string& path, std::size_t limit,
       if (part == 0) {
         break;
       }
-      failed = part < 0 && errno != EINTR;
+      if (part < 0 && errno != EINTR) {
+        file.error = errno;
+      }
     }
-    if (!failed) {
-      text = std::move(bytes);
+    if (file.error == 0) {
+      file.text = std::move(bytes);
     }
   }
   ::close(fd);
-  return text;
+  return file;
+}
+
+// Up to limit + 1 bytes of the regular file at path; nothing where it cannot be read.
+std::optional<std::string> proc_read(const std::string& path, std::size_t limit,
+                                     ProcLinks links = ProcLinks::follow) {
+  return read_file(path, limit, links).text;
 }
 
 // The lines of the text file at path, without their newlines; a line cut by the limit is left
@@ -445,8 +453,8 @@ std::optional<std::string> thread_name(int pid, int tid, std::string_view proc) 
   return name;
 }
 
-std::optional<std::string> read_regular(const std::string& path, std::size_t limit) {
-  return proc_read(path, limit);
+RegularFile read_regular(const std::string& path, std::size_t limit) {
+  return read_file(path, limit, ProcLinks::follow);
 }
 
 std::optional<RunCost> read_cost(const std::string& path) {

@@ -112,9 +112,15 @@ std::optional<int> parent_process(int tid, std::string_view proc = proc_root);
 // any bytes but NUL, a newline included; nothing where it has gone.
 std::optional<std::string> thread_name(int pid, int tid, std::string_view proc = proc_root);
 
-// Up to limit + 1 bytes of the regular file at path (one more than limit tells a longer file):
-// opened without waiting on a named pipe; nothing where it cannot be read or is no regular file.
-std::optional<std::string> read_regular(const std::string& path, std::size_t limit);
+// What reading a regular file gave: its first limit + 1 bytes (one more than limit tells a longer
+// file), or why there are none. A named pipe planted in its place is opened without waiting for a
+// writer, and not read.
+struct RegularFile {
+  std::optional<std::string> text;
+  int error = 0;        // errno, where it could not be opened or read
+  bool regular = true;  // false: a named pipe, a device or a folder, not read
+};
+RegularFile read_regular(const std::string& path, std::size_t limit);
 
 // What one run cost, as the tour counted it from /proc/PID/stat around it: its minor page faults,
 // and its CPU time in its own code (user) and in the kernel (system), in milliseconds.

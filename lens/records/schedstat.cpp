@@ -206,7 +206,7 @@ std::optional<WatchRecord> parse_watch(std::string_view text) {
 }
 
 std::optional<WatchRecord> read_watch(const std::string& path) {
-  const auto text = read_regular(path, watch_file_limit);
+  const auto text = read_regular(path, watch_file_limit).text;
   if (!text) {
     return std::nullopt;
   }
